@@ -1,0 +1,23 @@
+# Every dependency is a Debian package; nothing is vendored.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(ICU REQUIRED COMPONENTS uc i18n)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(Threads REQUIRED)
+if(QUORVANE_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+if(QUORVANE_BENCHMARKS)
+  find_package(benchmark REQUIRED)
+endif()
+
+# quorvane_core_library(name SOURCES ... DEPENDS ...)
+# One static library per subsystem folder, so a subsystem's tests build without the others.
+function(quorvane_core_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src/core)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} PRIVATE quorvane_options)
+endfunction()
