@@ -1,0 +1,1 @@
+#include "health/Issue.h"

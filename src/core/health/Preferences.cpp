@@ -1,0 +1,1 @@
+#include "health/Preferences.h"

@@ -1,0 +1,1 @@
+#include "othertools/ToolStatus.h"

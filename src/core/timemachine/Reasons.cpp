@@ -1,0 +1,1 @@
+#include "timemachine/Reasons.h"
