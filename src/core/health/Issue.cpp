@@ -71,7 +71,7 @@ std::optional<HealthLevel> healthLevelFromRaw(int raw) {
     return static_cast<HealthLevel>(raw);
 }
 
-std::string_view levelName(HealthLevel level) {
+std::string_view toText(HealthLevel level) {
     switch (level) {
     case HealthLevel::green:
         return "green";
@@ -85,11 +85,11 @@ std::string_view levelName(HealthLevel level) {
     return "unknown";
 }
 
-std::string_view rawValue(IssueKind kind) {
+std::string_view toText(IssueKind kind) {
     return kindTexts.at(static_cast<std::size_t>(kind));
 }
 
-std::optional<IssueKind> issueKindFromRaw(std::string_view raw) {
+std::optional<IssueKind> issueKindFromText(std::string_view raw) {
     for (std::size_t i = 0; i < kindTexts.size(); ++i)
         if (kindTexts[i] == raw)
             return static_cast<IssueKind>(i);
@@ -107,7 +107,7 @@ const std::vector<IssueKind>& allIssueKinds() {
 }
 
 std::string Issue::id() const {
-    std::string result(rawValue(kind));
+    std::string result(toText(kind));
     result += ':';
     result += destinationID ? *destinationID : std::string("-");
     return result;

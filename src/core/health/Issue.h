@@ -17,7 +17,7 @@ inline constexpr int rawValue(HealthLevel level) {
     return static_cast<int>(level);
 }
 // The case name: "green", "unknown", "amber" or "red".
-std::string_view levelName(HealthLevel level);
+std::string_view toText(HealthLevel level);
 
 // What kind of problem an issue is. The raw text is also the persisted and wire form.
 enum class IssueKind {
@@ -46,9 +46,9 @@ enum class IssueKind {
 };
 
 // The raw text of a kind, for example "autoBackupOff".
-std::string_view rawValue(IssueKind kind);
+std::string_view toText(IssueKind kind);
 // The kind whose raw text is exactly `raw` (case-sensitive); absent for any other text.
-std::optional<IssueKind> issueKindFromRaw(std::string_view raw);
+std::optional<IssueKind> issueKindFromText(std::string_view raw);
 // All 22 kinds in declaration order.
 const std::vector<IssueKind>& allIssueKinds();
 

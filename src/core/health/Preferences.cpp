@@ -2,7 +2,7 @@
 
 namespace quorvane {
 
-std::string_view rawValue(UsageProfile profile) {
+std::string_view toText(UsageProfile profile) {
     switch (profile) {
     case UsageProfile::desktop:
         return "desktop";
@@ -14,9 +14,9 @@ std::string_view rawValue(UsageProfile profile) {
     return "desktop";
 }
 
-std::optional<UsageProfile> usageProfileFromRaw(std::string_view raw) {
+std::optional<UsageProfile> usageProfileFromText(std::string_view raw) {
     for (UsageProfile profile : allUsageProfiles)
-        if (rawValue(profile) == raw)
+        if (toText(profile) == raw)
             return profile;
     return std::nullopt;
 }

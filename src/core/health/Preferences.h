@@ -20,8 +20,8 @@ enum class UsageProfile { desktop, laptop, weekly };
 inline constexpr std::array<UsageProfile, 3> allUsageProfiles{
     UsageProfile::desktop, UsageProfile::laptop, UsageProfile::weekly};
 
-std::string_view rawValue(UsageProfile profile); // "desktop", "laptop", "weekly"
-std::optional<UsageProfile> usageProfileFromRaw(std::string_view raw);
+std::string_view toText(UsageProfile profile); // "desktop", "laptop", "weekly"
+std::optional<UsageProfile> usageProfileFromText(std::string_view raw);
 // The settings picker's text, for example "Laptop, often away from its disk".
 std::string_view label(UsageProfile profile);
 // The overdue threshold the profile stands for: 2, 7 or 10 days.
