@@ -18,14 +18,14 @@ ToolStatus::ToolStatus(Tool tool, std::optional<std::string> name,
       unreadable(unreadable) {}
 
 std::string ToolStatus::id() const {
-    std::string result(rawValue(tool));
+    std::string result(toText(tool));
     result += '/';
     result += name ? *name : "-";
     return result;
 }
 
 std::string ToolStatus::label() const {
-    std::string result(rawValue(tool));
+    std::string result(toText(tool));
     if (name) {
         result += ": ";
         result += *name;
@@ -33,7 +33,7 @@ std::string ToolStatus::label() const {
     return result;
 }
 
-std::string_view rawValue(ToolStatus::Tool tool) {
+std::string_view toText(ToolStatus::Tool tool) {
     switch (tool) {
     case ToolStatus::Tool::arq:
         return "Arq";
@@ -53,12 +53,12 @@ std::string_view rawValue(ToolStatus::Tool tool) {
     return "";
 }
 
-std::optional<ToolStatus::Tool> toolFromRaw(std::string_view raw) {
+std::optional<ToolStatus::Tool> toolFromText(std::string_view raw) {
     using Tool = ToolStatus::Tool;
     static constexpr std::array all{Tool::arq,        Tool::ccc,       Tool::backblaze, Tool::vorta,
                                     Tool::superDuper, Tool::duplicati, Tool::chronoSync};
     for (Tool tool : all)
-        if (rawValue(tool) == raw)
+        if (toText(tool) == raw)
             return tool;
     return std::nullopt;
 }

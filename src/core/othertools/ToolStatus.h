@@ -50,8 +50,8 @@ struct ToolStatus {
 
 // The display name: "Arq", "Carbon Copy Cloner", "Backblaze", "Vorta", "SuperDuper!",
 // "Duplicati", "ChronoSync".
-std::string_view rawValue(ToolStatus::Tool tool);
+std::string_view toText(ToolStatus::Tool tool);
 // The tool whose display name is exactly `raw`; absent for any other text.
-std::optional<ToolStatus::Tool> toolFromRaw(std::string_view raw);
+std::optional<ToolStatus::Tool> toolFromText(std::string_view raw);
 
 } // namespace quorvane
