@@ -1,1 +1,355 @@
 #include "process/ToolRunner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t readChunk = 256 * 1024;
+constexpr int pipeSize = 1024 * 1024;          // fewer wake-ups for chatty tools
+constexpr int readsPerWake = 16;               // then look at the clock again
+constexpr double longestTimeout = 7 * 86400.0; // keeps the deadline arithmetic finite
+
+// Closes its descriptor once; the runner's descriptors never outlive a run.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    bool open() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    int* address() { return &fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+bool ownedSafely(const struct stat& info) {
+    return (info.st_uid == 0 || info.st_uid == ::geteuid()) &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool isTrustedHostFile(const std::filesystem::path& file) {
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !ownedSafely(info) ||
+        ::access(file.c_str(), X_OK) != 0)
+        return false;
+    std::filesystem::path folder = file.parent_path();
+    if (folder.empty())
+        folder = ".";
+    struct stat folderInfo {};
+    return ::lstat(folder.c_str(), &folderInfo) == 0 && S_ISDIR(folderInfo.st_mode) &&
+           ownedSafely(folderInfo);
+}
+
+// Where one stream's bytes go, with its cap.
+struct Collector {
+    std::string* buffer = nullptr;                               // collected bytes, or
+    const std::function<void(std::string_view)>* sink = nullptr; // handed on as they arrive
+    std::size_t cap = 0;
+    bool stopAtCap = false; // standard output: going past the cap ends the run
+    std::size_t total = 0;  // bytes kept or handed on
+    bool capped = false;
+    bool eof = false;
+};
+
+enum class ReadResult { more, drained, closed };
+
+// One read(2) from `fd` into `c`. Reads one byte past the cap so that a tool writing exactly the
+// cap is told apart from one that writes more.
+ReadResult readOnce(int fd, Collector& c, std::string& scratch) {
+    const std::size_t room = c.total <= c.cap ? c.cap - c.total : 0;
+    const std::size_t want = std::min(readChunk, room + 1);
+    ssize_t got;
+    if (c.buffer && !c.capped) {
+        std::string& b = *c.buffer;
+        const std::size_t size = b.size();
+        if (size + want > b.capacity())
+            b.reserve(std::min(c.cap + 1, std::max({b.capacity() * 2, size + want, readChunk})));
+        b.resize(size + want);
+        do
+            got = ::read(fd, b.data() + size, want);
+        while (got < 0 && errno == EINTR);
+        b.resize(size + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        if (b.size() > c.cap) {
+            b.resize(c.cap);
+            c.capped = true;
+        }
+        c.total = b.size();
+    } else {
+        scratch.resize(readChunk);
+        do
+            got = ::read(fd, scratch.data(), c.capped ? readChunk : want);
+        while (got < 0 && errno == EINTR);
+        if (got > 0 && !c.capped) {
+            const std::size_t keep = std::min<std::size_t>(std::size_t(got), room);
+            if (c.sink && *c.sink && keep > 0)
+                (*c.sink)(std::string_view(scratch.data(), keep));
+            c.total += keep;
+            c.capped = std::size_t(got) > keep;
+        }
+    }
+    if (got > 0)
+        return ReadResult::more;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return ReadResult::drained;
+    c.eof = true; // end of file, or a read error, which counts as nothing more to read
+    return ReadResult::closed;
+}
+
+// Reads what is available now, at most `maxReads` times; closes the descriptor at its end.
+void drain(Fd& fd, Collector& c, std::string& scratch, int maxReads) {
+    for (int i = 0; fd.open() && i < maxReads; ++i) {
+        const ReadResult r = readOnce(fd.get(), c, scratch);
+        if (r == ReadResult::closed)
+            fd.reset();
+        if (r != ReadResult::more || (c.capped && c.stopAtCap))
+            return;
+    }
+}
+
+void killGroup(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL); // in case the tool left its group
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+bool hasExited(pid_t pid) {
+    siginfo_t info{};
+    int r;
+    do
+        r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    while (r < 0 && errno == EINTR);
+    return r < 0 || info.si_pid == pid; // an error means there is nothing left to wait for
+}
+
+std::vector<std::string> childEnvironment() {
+    std::vector<std::string> env{"PATH=/usr/bin:/bin:/usr/sbin:/sbin"};
+    for (const char* name : {"HOME", "LANG", "LC_ALL", "TZ", "TMPDIR"})
+        if (const char* value = std::getenv(name))
+            env.push_back(std::string(name) + "=" + value);
+    return env;
+}
+
+// Descriptors this process inherited without close-on-exec are not the tool's business either.
+bool closeInheritedDescriptors([[maybe_unused]] posix_spawn_file_actions_t& actions) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    return posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0;
+#else
+    return true;
+#endif
+}
+
+// Starts the tool with stdin from /dev/null and stdout/stderr on the given pipes, as the leader of
+// a new process group. Returns the child's pid, or -1.
+pid_t spawn(const std::filesystem::path& file, const std::vector<std::string>& arguments,
+            int outWrite, int errWrite) {
+    std::vector<std::string> env = childEnvironment();
+    std::vector<char*> argv, envp;
+    std::string program = file.string();
+    argv.push_back(program.data());
+    for (const std::string& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return -1;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    sigset_t noSignals, allSignals;
+    sigemptyset(&noSignals);
+    sigfillset(&allSignals);
+    sigdelset(&allSignals, SIGKILL);
+    sigdelset(&allSignals, SIGSTOP);
+    // Our pipe ends are close-on-exec; the dup2'd copies on 1 and 2 are not.
+    bool ready =
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+        posix_spawn_file_actions_adddup2(&actions, outWrite, 1) == 0 &&
+        posix_spawn_file_actions_adddup2(&actions, errWrite, 2) == 0 &&
+        closeInheritedDescriptors(actions) &&
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                  POSIX_SPAWN_SETSIGDEF) == 0 &&
+        posix_spawnattr_setpgroup(&attributes, 0) == 0 &&
+        posix_spawnattr_setsigmask(&attributes, &noSignals) == 0 &&
+        posix_spawnattr_setsigdefault(&attributes, &allSignals) == 0;
+    pid_t pid = -1;
+    if (ready &&
+        ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return ready ? pid : -1;
+}
+
+void setEnd(ToolRun& run, int waitStatus) {
+    if (WIFEXITED(waitStatus)) {
+        run.end = ToolEnd::exited;
+        run.status = WEXITSTATUS(waitStatus);
+    } else {
+        run.end = ToolEnd::signalled;
+        run.status = 128 + (WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : SIGKILL);
+    }
+}
+
+} // namespace
+
+bool isTrustedExecutable(const Mac& mac, std::string_view macPath) {
+    return isTrustedHostFile(mac.hostPath(macPath));
+}
+
+ToolRun runToolWithLimits(const Mac& mac, std::string_view macPath,
+                          const std::vector<std::string>& arguments, double timeout,
+                          const ToolLimits& limits) {
+    ToolRun run;
+    const std::filesystem::path file = mac.hostPath(macPath);
+    if (!isTrustedHostFile(file)) {
+        run.end = ToolEnd::refused;
+        return run;
+    }
+    if (!(timeout > 0)) {
+        run.end = ToolEnd::timedOut;
+        return run;
+    }
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(std::min(timeout, longestTimeout)));
+
+    Fd outRead, outWrite, errRead, errWrite;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        run.end = ToolEnd::launchFailed;
+        return run;
+    }
+    *outRead.address() = fds[0];
+    *outWrite.address() = fds[1];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        run.end = ToolEnd::launchFailed;
+        return run;
+    }
+    *errRead.address() = fds[0];
+    *errWrite.address() = fds[1];
+#ifdef F_SETPIPE_SZ
+    ::fcntl(outRead.get(), F_SETPIPE_SZ, pipeSize); // best effort
+#endif
+
+    const pid_t pid = spawn(file, arguments, outWrite.get(), errWrite.get());
+    outWrite.reset();
+    errWrite.reset();
+    if (pid < 0) {
+        run.end = ToolEnd::launchFailed;
+        return run;
+    }
+    ::fcntl(outRead.get(), F_SETFL, ::fcntl(outRead.get(), F_GETFL) | O_NONBLOCK);
+    ::fcntl(errRead.get(), F_SETFL, ::fcntl(errRead.get(), F_GETFL) | O_NONBLOCK);
+
+    Collector out{limits.outputSink ? nullptr : &run.output,
+                  limits.outputSink ? &limits.outputSink : nullptr, limits.outputCap, true};
+    Collector err{&run.errors, nullptr, limits.errorCap, false};
+    std::string scratch;
+
+    bool exited = false, timedOut = false;
+    for (;;) {
+        if (out.capped)
+            break;
+        if (hasExited(pid)) {
+            exited = true;
+            break;
+        }
+        const auto remaining = deadline - Clock::now();
+        if (remaining <= Clock::duration::zero()) {
+            timedOut = true;
+            break;
+        }
+        const auto waitMs =
+            std::clamp<long long>(std::chrono::ceil<std::chrono::milliseconds>(remaining).count(),
+                                  1, static_cast<long long>(toolPollInterval * 1000));
+        pollfd watched[2];
+        nfds_t count = 0;
+        for (Fd* fd : {&outRead, &errRead})
+            if (fd->open())
+                watched[count++] = pollfd{fd->get(), POLLIN, 0};
+        const int ready = ::poll(watched, count, static_cast<int>(waitMs));
+        if (ready < 0 && errno != EINTR && errno != EAGAIN) {
+            timedOut = true; // cannot watch the tool any more; stop it
+            break;
+        }
+        if (ready > 0) {
+            drain(outRead, out, scratch, readsPerWake);
+            drain(errRead, err, scratch, readsPerWake);
+        }
+    }
+
+    killGroup(pid); // the tool itself, if still running, and whatever it left behind
+    if (exited) {
+        // Collect what the tool wrote before it exited; bounded, since killed helpers stop writing.
+        const int maxReads = static_cast<int>((limits.outputCap + limits.errorCap) / readChunk) + 4;
+        drain(outRead, out, scratch, maxReads);
+        drain(errRead, err, scratch, maxReads);
+    }
+    const int waitStatus = reap(pid);
+    run.outputCapped = out.capped;
+    run.errorsCapped = err.capped;
+    if (timedOut) {
+        run.end = ToolEnd::timedOut;
+        run.status = -1;
+    } else {
+        setEnd(run, waitStatus);
+    }
+    return run;
+}
+
+std::optional<ToolOutput> runToolCapturing(const Mac& mac, std::string_view macPath,
+                                           const std::vector<std::string>& arguments,
+                                           double timeout) {
+    ToolRun run = runToolWithLimits(mac, macPath, arguments, timeout);
+    if (!run.finished())
+        return std::nullopt;
+    // Cut-off output is never a success, even if the tool managed to exit 0 before it was stopped.
+    const int status = run.outputCapped && run.status == 0 ? 128 + SIGKILL : run.status;
+    return ToolOutput{status, std::move(run.output), std::move(run.errors)};
+}
+
+std::optional<std::string> runTool(const Mac& mac, std::string_view macPath,
+                                   const std::vector<std::string>& arguments, double timeout) {
+    auto result = runToolCapturing(mac, macPath, arguments, timeout);
+    if (!result || result->status != 0)
+        return std::nullopt;
+    return std::move(result->output);
+}
+
+} // namespace quorvane

@@ -17,7 +17,6 @@ inline constexpr std::size_t toolErrorCap = 1'000'000;   // bytes of standard er
 inline constexpr double toolPollInterval = 0.020;        // seconds between checks on the child
 
 struct ToolLimits {
-    double timeout = 5.0; // seconds; zero, negative or NaN gives the tool no time (never launched)
     std::size_t outputCap = toolOutputCap;
     std::size_t errorCap = toolErrorCap;
     // When set, standard output is handed over chunk by chunk as it arrives instead of being
@@ -54,8 +53,10 @@ struct ToolRun {
 // leads its own process group; that group is killed when the tool times out or floods its output,
 // and also once the tool has exited, so nothing it started outlives the run. Never blocks longer
 // than the time-out plus one poll interval (plus the moment it takes to reap a killed child).
+// A time-out (seconds) that is zero, negative or NaN gives the tool no time: it is not launched.
 ToolRun runToolWithLimits(const Mac& mac, std::string_view macPath,
-                          const std::vector<std::string>& arguments, const ToolLimits& limits);
+                          const std::vector<std::string>& arguments, double timeout,
+                          const ToolLimits& limits = {});
 
 // The result of a tool that ran to its end.
 struct ToolOutput {
