@@ -1,1 +1,161 @@
 #include "timemachine/DestinationInfo.h"
+
+#include "process/ToolRunner.h"
+
+#include <plist/plist.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
+
+namespace quorvane {
+
+namespace {
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+// The top-level dictionary of an XML or binary property list; null for anything else.
+PlistPtr parseDictionary(std::string_view bytes) {
+    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+        return nullptr;
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    PlistPtr owned(root);
+    if (!root || plist_get_node_type(root) != PLIST_DICT)
+        return nullptr;
+    return owned;
+}
+
+std::optional<std::string> stringValue(plist_t dict, const char* key) {
+    plist_t node = plist_dict_get_item(dict, key);
+    if (!node || plist_get_node_type(node) != PLIST_STRING)
+        return std::nullopt;
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    if (!text)
+        return std::nullopt;
+    return std::string(text, length);
+}
+
+// A number (integer or real) as a real. libplist keeps integers unsigned; a negative integer
+// comes back in two's complement.
+std::optional<double> numberValue(plist_t node) {
+    if (!node)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return value;
+    }
+    case PLIST_UINT: {
+        uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        return static_cast<double>(static_cast<int64_t>(value));
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<bool> booleanValue(plist_t node) {
+    if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
+        uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        return value != 0;
+    }
+    if (const auto number = numberValue(node))
+        return *number != 0;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::vector<DestinationInfo> parseDestinationInfo(std::string_view bytes) {
+    const PlistPtr root = parseDictionary(bytes);
+    if (!root)
+        return {};
+    plist_t list = plist_dict_get_item(root.get(), "Destinations");
+    if (!list || plist_get_node_type(list) != PLIST_ARRAY)
+        return {};
+    const uint32_t count = plist_array_get_size(list);
+    for (uint32_t i = 0; i < count; ++i)
+        if (plist_get_node_type(plist_array_get_item(list, i)) != PLIST_DICT)
+            return {};
+    std::vector<DestinationInfo> infos;
+    for (uint32_t i = 0; i < count; ++i) {
+        plist_t entry = plist_array_get_item(list, i);
+        auto id = stringValue(entry, "ID");
+        if (!id)
+            continue;
+        infos.push_back({std::move(*id), stringValue(entry, "Name"), stringValue(entry, "Kind")});
+    }
+    return infos;
+}
+
+std::vector<DestinationInfo> readDestinationInfo(const Mac& mac, double timeout) {
+    const auto result = runToolCapturing(mac, tmutilPath, {"destinationinfo", "-X"}, timeout);
+    if (!result || result->status != 0)
+        return {};
+    return parseDestinationInfo(result->output);
+}
+
+TimeMachineSettings withDisplayNames(TimeMachineSettings settings,
+                                     const std::vector<DestinationInfo>& infos) {
+    std::map<std::string, const DestinationInfo*, std::less<>> byID;
+    for (const DestinationInfo& info : infos)
+        byID.emplace(info.id, &info); // keeps the first of an id
+    for (BackupDestination& destination : settings.destinations) {
+        const auto found = byID.find(destination.id);
+        const DestinationInfo* info = found == byID.end() ? nullptr : found->second;
+        if (!destination.name || looksLikeUUID(*destination.name))
+            destination.name = info ? info->name : std::nullopt;
+        if (destination.kind == BackupDestination::Kind::unknown && info && info->kind)
+            destination.kind = *info->kind == "Network" ? BackupDestination::Kind::network
+                                                        : BackupDestination::Kind::local;
+    }
+    return settings;
+}
+
+std::optional<BackupRunState> parseRunState(std::string_view bytes) {
+    const PlistPtr root = parseDictionary(bytes);
+    if (!root)
+        return std::nullopt;
+    plist_t dict = root.get();
+    BackupRunState state;
+    std::optional<double> percent = numberValue(plist_dict_get_item(dict, "Percent"));
+    if (!percent) {
+        plist_t progress = plist_dict_get_item(dict, "Progress");
+        if (progress && plist_get_node_type(progress) == PLIST_DICT)
+            percent = numberValue(plist_dict_get_item(progress, "Percent"));
+    }
+    // -1 means idle; an infinite or NaN report is no progress figure either.
+    if (percent && std::isfinite(*percent) && *percent >= 0)
+        state.percent = percent;
+    state.running = booleanValue(plist_dict_get_item(dict, "Running")).value_or(false);
+    state.phase = stringValue(dict, "BackupPhase");
+    state.destinationID = stringValue(dict, "DestinationID");
+    return state;
+}
+
+std::optional<BackupRunState> readRunState(const Mac& mac, double timeout) {
+    const auto result = runToolCapturing(mac, tmutilPath, {"status", "-X"}, timeout);
+    if (!result || result->status != 0)
+        return std::nullopt;
+    return parseRunState(result->output);
+}
+
+SettingsReading readStatus(const Mac& mac) {
+    SettingsReading reading = readTimeMachineSettings(mac);
+    if (reading.isRead() && reading.settings)
+        reading.settings =
+            withDisplayNames(std::move(*reading.settings), readDestinationInfo(mac, 5.0));
+    return reading;
+}
+
+} // namespace quorvane
