@@ -1,0 +1,276 @@
+#include "othertools/SuperDuper.h"
+
+#include "othertools/SafeRead.h"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace quorvane {
+
+namespace {
+
+// Enough for any real settings folder; a hostile one cannot make the listing unbounded.
+constexpr std::size_t maxEntriesListed = 10'000;
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+std::string trimmed(std::string_view text) {
+    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!text.empty() && space(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && space(text.back()))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+enum class Kind { missing, directory, other };
+
+Kind kindOf(const Mac& mac, const std::string& path) {
+    if (isRealDirectory(mac, path))
+        return Kind::directory;
+    std::error_code error;
+    auto status = std::filesystem::symlink_status(mac.hostPath(path), error);
+    return std::filesystem::exists(status) ? Kind::other : Kind::missing;
+}
+
+// The names in a real folder, sorted; absent when it cannot be listed.
+std::optional<std::vector<std::string>> listFolder(const Mac& mac, const std::string& path) {
+    if (!isRealDirectory(mac, path))
+        return std::nullopt;
+    std::error_code error;
+    std::filesystem::directory_iterator it(mac.hostPath(path), error);
+    if (error)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (error || names.size() >= maxEntriesListed)
+            break;
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::optional<std::string> targetVolume(const Mac& mac, const std::string& package) {
+    auto bytes = readSmallFile(mac, package + "/Session Settings.sdss", superDuperSettingsLimit);
+    if (!bytes)
+        return std::nullopt;
+    plist_t raw = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(bytes->data()),
+                      static_cast<std::uint32_t>(bytes->size()), &raw);
+    std::unique_ptr<void, void (*)(plist_t)> root(raw, plist_free);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
+        return std::nullopt;
+    plist_t name = plist_dict_get_item(root.get(), "SDtargetVolumeName");
+    if (!name || plist_get_node_type(name) != PLIST_STRING)
+        return std::nullopt;
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(name, &length);
+    if (!text)
+        return std::nullopt;
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+bool parseNumber(std::string_view text, std::size_t at, std::size_t width, int& value) {
+    if (at + width > text.size())
+        return false;
+    value = 0;
+    for (std::size_t i = at; i < at + width; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+} // namespace
+
+std::string superDuperSettings(const Mac& mac) {
+    return mac.homePath("Library/Application Support/SuperDuper!/Saved Settings");
+}
+
+std::optional<Date> superDuperLogStart(std::string_view name) {
+    // "2026-12-08 21:00:03 +0100"
+    if (name.size() != 25 || name[4] != '-' || name[7] != '-' || name[10] != ' ' ||
+        name[13] != ':' || name[16] != ':' || name[19] != ' ' ||
+        (name[20] != '+' && name[20] != '-'))
+        return std::nullopt;
+    int year, month, day, hour, minute, second, offsetHours, offsetMinutes;
+    if (!parseNumber(name, 0, 4, year) || !parseNumber(name, 5, 2, month) ||
+        !parseNumber(name, 8, 2, day) || !parseNumber(name, 11, 2, hour) ||
+        !parseNumber(name, 14, 2, minute) || !parseNumber(name, 17, 2, second) ||
+        !parseNumber(name, 21, 2, offsetHours) || !parseNumber(name, 23, 2, offsetMinutes))
+        return std::nullopt;
+    using namespace std::chrono;
+    const year_month_day date{std::chrono::year{year},
+                              std::chrono::month{static_cast<unsigned>(month)},
+                              std::chrono::day{static_cast<unsigned>(day)}};
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60 || offsetHours > 23 ||
+        offsetMinutes > 59)
+        return std::nullopt;
+    const double local = static_cast<double>(sys_days(date).time_since_epoch().count()) * 86400.0 +
+                         hour * 3600.0 + minute * 60.0 + second;
+    const double offset =
+        (name[20] == '-' ? -1.0 : 1.0) * (offsetHours * 3600.0 + offsetMinutes * 60.0);
+    return dateFromUnix(local - offset);
+}
+
+std::vector<std::string> superDuperLines(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::string_view piece = text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t column = piece.find("| ");
+        if (column == std::string_view::npos)
+            continue;
+        std::string line(piece.substr(column));
+        replaceAll(line, "\\'93", "\u201C");
+        replaceAll(line, "\\'94", "\u201D");
+        replaceAll(line, "\\{", "{");
+        replaceAll(line, "\\}", "}");
+        if (auto colour = line.find("\\cf"); colour != std::string::npos)
+            line.erase(colour);
+        while (!line.empty() && (line.back() == '\\' || line.back() == ' '))
+            line.pop_back();
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+SuperDuperRun parseSuperDuperLog(std::string_view text, Date start) {
+    SuperDuperRun run{start, false, std::nullopt, false};
+    const auto lines = superDuperLines(text);
+    constexpr std::string_view action = "...ACTION: ";
+    std::optional<std::string> step;
+    bool sawError = false;
+    for (const std::string& line : lines) {
+        if (endsWith(line, "| Info | Copy complete."))
+            run.completed = true;
+        if (auto at = line.find(action); at != std::string::npos)
+            step = trimmed(std::string_view(line).substr(at + action.size()));
+        if (!sawError && line.find("| Error |") != std::string::npos) {
+            sawError = true;
+            run.failedStep = step;
+        }
+    }
+    run.failed = sawError && !run.completed;
+    return run;
+}
+
+std::optional<ToolStatus> superDuperStatus(const std::string& setting,
+                                           const std::optional<std::string>& target,
+                                           std::vector<SuperDuperRun> runs, Date now) {
+    if (runs.empty())
+        return std::nullopt;
+    std::stable_sort(runs.begin(), runs.end(), [](const SuperDuperRun& a, const SuperDuperRun& b) {
+        return a.start > b.start;
+    });
+    const SuperDuperRun& latest = runs.front();
+    std::optional<std::string> name;
+    if (setting != "Default Settings")
+        name = setting;
+    std::optional<Date> lastSuccess;
+    if (auto done =
+            std::find_if(runs.begin(), runs.end(), [](const auto& r) { return r.completed; });
+        done != runs.end())
+        lastSuccess = done->start;
+    std::optional<std::string> reason;
+    if (latest.failed) {
+        reason = latest.failedStep ? "SuperDuper! stopped with an error while \u201C" +
+                                         *latest.failedStep + "\u201D."
+                                   : std::string("SuperDuper! stopped with an error.");
+        *reason += " Open SuperDuper! and click View Log for the details.";
+    }
+    ToolStatus status(ToolStatus::Tool::superDuper, std::move(name), target, lastSuccess,
+                      latest.start, latest.failed, false, std::move(reason), std::nullopt, false,
+                      now);
+    status.destinationKind = "local";
+    return status;
+}
+
+std::optional<std::vector<ToolStatus>> readSuperDuper(const Mac& mac, std::string_view root,
+                                                      Date now) {
+    const std::string rootPath(root);
+    if (kindOf(mac, std::string(superDuperApplication)) == Kind::missing &&
+        kindOf(mac, rootPath) == Kind::missing)
+        return std::nullopt;
+    const auto noBackups = [now] {
+        ToolStatus none(ToolStatus::Tool::superDuper, std::nullopt, std::nullopt, std::nullopt,
+                        std::nullopt, false, false, std::nullopt, std::nullopt, false, now);
+        none.noBackupsSetUp = true;
+        return std::vector<ToolStatus>{none};
+    };
+    const auto entries = listFolder(mac, rootPath);
+    if (!entries)
+        return noBackups();
+
+    std::vector<ToolStatus> statuses;
+    for (const std::string& entry : *entries) {
+        if (!endsWith(entry, ".sdsp"))
+            continue;
+        const std::string package = rootPath + "/" + entry;
+        if (!isRealDirectory(mac, package))
+            continue;
+        const std::string logsFolder = package + "/Logs";
+        const Kind logsKind = kindOf(mac, logsFolder);
+        if (logsKind == Kind::other)
+            continue;
+        std::string setting = entry.substr(0, entry.size() - 5);
+        if (!setting.empty() && setting.front() == '.')
+            setting.erase(0, 1);
+        const auto target = targetVolume(mac, package);
+
+        struct Log {
+            std::string name;
+            Date start;
+        };
+        std::vector<Log> logs;
+        if (logsKind == Kind::directory) {
+            for (const std::string& name :
+                 listFolder(mac, logsFolder).value_or(std::vector<std::string>{})) {
+                if (!endsWith(name, ".sdlog"))
+                    continue;
+                std::string stem = name;
+                for (auto at = stem.find(".sdlog"); at != std::string::npos;
+                     at = stem.find(".sdlog"))
+                    stem.erase(at, 6);
+                if (auto start = superDuperLogStart(stem))
+                    logs.push_back({name, *start});
+            }
+        }
+        std::stable_sort(logs.begin(), logs.end(),
+                         [](const Log& a, const Log& b) { return a.start > b.start; });
+        if (logs.size() > superDuperLogsRead)
+            logs.resize(superDuperLogsRead);
+
+        std::vector<SuperDuperRun> runs;
+        for (const Log& log : logs) {
+            if (auto text = readSmallText(mac, logsFolder + "/" + log.name, superDuperLogLimit))
+                runs.push_back(parseSuperDuperLog(*text, log.start));
+        }
+        if (auto status = superDuperStatus(setting, target, std::move(runs), now))
+            statuses.push_back(std::move(*status));
+    }
+    if (statuses.empty())
+        return noBackups();
+    return statuses;
+}
+
+} // namespace quorvane
