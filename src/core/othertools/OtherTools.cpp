@@ -1,5 +1,9 @@
 #include "othertools/OtherTools.h"
 
+#include "othertools/ChronoSync.h"
+#include "othertools/Duplicati.h"
+#include "othertools/SuperDuper.h"
+
 #include <optional>
 #include <utility>
 
@@ -7,7 +11,7 @@ namespace quorvane {
 
 namespace {
 
-[[maybe_unused]] void append(std::vector<ToolStatus>& all,
+void append(std::vector<ToolStatus>& all,
                              std::optional<std::vector<ToolStatus>> found) {
     if (!found)
         return;
@@ -24,11 +28,9 @@ std::vector<ToolStatus> readOtherTools(const Mac& mac, Date now) {
     // append(all, readCCC(mac, now));
     // append(all, readBackblaze(mac, now));
     // append(all, readVorta(mac, vortaDatabase(mac), vortaLog(mac), now));
-    // append(all, readSuperDuper(mac, superDuperSettings(mac), now));
-    // append(all, readDuplicati(mac, duplicatiDatabase(mac), now));
-    // append(all, readChronoSync(mac, chronoSyncDocuments(mac), now));
-    (void)mac;
-    (void)now;
+    append(all, readSuperDuper(mac, superDuperSettings(mac), now));
+    append(all, readDuplicati(mac, duplicatiDatabase(mac), now));
+    append(all, readChronoSync(mac, chronoSyncDocuments(mac), now));
     return all;
 }
 
