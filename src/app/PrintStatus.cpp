@@ -1,5 +1,6 @@
 #include "PrintStatus.h"
 
+#include "timemachine/DestinationInfo.h"
 #include "timemachine/StatusText.h"
 
 #include <cerrno>
@@ -98,11 +99,9 @@ bool mayWriteTo(const std::string& standardised) {
 PrintoutReadings readPrintout(const Mac& mac) {
     PrintoutReadings readings;
     readings.reading = readTimeMachineSettings(mac);
-    if (readings.reading.isRead()) {
-        // TODO(destination info): merge display names from `tmutil destinationinfo -X` with
-        // readDestinationInfo(mac, tmutilTimeout) and withDisplayNames once they are built.
-        (void)tmutilTimeout;
-    }
+    if (readings.reading.isRead())
+        readings.reading = SettingsReading::read(withDisplayNames(
+            std::move(*readings.reading.settings), readDestinationInfo(mac, tmutilTimeout)));
     readings.now = currentDate();
     return readings;
 }
