@@ -1,0 +1,200 @@
+#include "history/JSONFileStore.h"
+
+#include "health/Preferences.h"
+#include "history/History.h"
+#include "history/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvane {
+namespace {
+
+using testing::fixtureText;
+using testing::TempFolder;
+namespace fs = std::filesystem;
+
+std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+WatchPreferences changedPreferences() {
+    WatchPreferences prefs;
+    prefs.overdueDays = 9;
+    prefs.profile = UsageProfile::weekly;
+    prefs.snoozedUntil["failing:D1"] = dateFromUnix(1740837909);
+    return prefs;
+}
+
+TEST(JSONFileStore, MissingFileGivesMakeAndTouchesNothing) {
+    TempFolder folder;
+    JSONFileStore<WatchPreferences> store("preferences.json", folder.path() / "state", [] {
+        WatchPreferences prefs;
+        prefs.overdueDays = 11;
+        return prefs;
+    });
+    EXPECT_EQ(store.url(), folder.path() / "state" / "preferences.json");
+    EXPECT_EQ(store.load().overdueDays, 11);
+    EXPECT_FALSE(fs::exists(folder.path() / "state"));
+}
+
+TEST(JSONFileStore, SaveCreatesFoldersAndLoadReadsBack) {
+    TempFolder folder;
+    JSONFileStore<WatchPreferences> store("preferences.json", folder.path() / "a" / "b");
+    store.save(changedPreferences());
+    EXPECT_EQ(store.load(), changedPreferences());
+    EXPECT_EQ(entries(folder.path() / "a" / "b"), std::vector<std::string>{"preferences.json"});
+    const std::string text = folder.read("a/b/preferences.json");
+    EXPECT_NE(text.find("\n  \"overdueDays\": 9"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"failing:D1\": \"2025-03-01T14:05:09Z\""), std::string::npos) << text;
+    EXPECT_EQ(text.find("null"), std::string::npos);
+    // A fresh store sees the same record.
+    EXPECT_EQ(
+        (JSONFileStore<WatchPreferences>("preferences.json", folder.path() / "a" / "b").load()),
+        changedPreferences());
+}
+
+TEST(JSONFileStore, ReadOnlyStoreNeverWrites) {
+    TempFolder folder;
+    JSONFileStore<WatchPreferences> store("preferences.json", folder.path());
+    store.readOnly = true;
+    store.save(changedPreferences());
+    EXPECT_TRUE(entries(folder.path()).empty());
+}
+
+TEST(JSONFileStore, BadFilesLoadAsTheDefaultRecord) {
+    const std::string good = fixtureText("history/full.json");
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"empty", ""},
+        {"truncated", good.substr(0, good.size() / 2)},
+        {"not JSON", "events: none"},
+        {"not UTF-8", "{\"events\": [], \"observations\": {}, \"alerted\": {}, "
+                      "\"alertedTitles\": {\"x\": \"\xff\xfe\"}, \"newExclusions\": {}}"},
+        {"top level array", "[]"},
+        {"wrong type", "{\"events\": {}, \"observations\": {}, \"alerted\": {}, "
+                       "\"alertedTitles\": {}, \"newExclusions\": {}}"},
+        {"unknown event kind",
+         "{\"events\": [{\"date\": \"2025-03-01T10:00:00Z\", \"kind\": \"exploded\", "
+         "\"source\": \"Time Machine\", \"text\": \"x\"}], \"observations\": {}, "
+         "\"alerted\": {}, \"alertedTitles\": {}, \"newExclusions\": {}}"},
+        {"malformed date", "{\"events\": [], \"observations\": {}, \"alerted\": "
+                           "{\"overdue:D1\": \"2025-02-30T10:00:00Z\"}, \"alertedTitles\": {}, "
+                           "\"newExclusions\": {}}"},
+        {"deeply nested", std::string(100000, '[') + std::string(100000, ']')},
+        {"nested in a string is fine but the file is not an object",
+         "\"" + std::string(1000, '[') + "\""},
+        {"huge", "{\"events\": [], \"observations\": {}, \"alerted\": {}, \"alertedTitles\": {}, "
+                 "\"newExclusions\": {}, \"offMacNote\": \"" +
+                     std::string(maxStoreFileBytes, 'x') + "\"}"},
+    };
+    for (const auto& [name, contents] : cases) {
+        TempFolder folder;
+        folder.write("history.json", contents);
+        JSONFileStore<HistoryRecord> store("history.json", folder.path());
+        EXPECT_EQ(store.load(), HistoryRecord{}) << name;
+    }
+}
+
+TEST(JSONFileStore, SomethingOtherThanAFileInItsPlaceLoadsAsDefault) {
+    TempFolder folder;
+    fs::create_directories(folder.path() / "history.json");
+    EXPECT_EQ(JSONFileStore<HistoryRecord>("history.json", folder.path()).load(), HistoryRecord{});
+    ASSERT_EQ(::mkfifo((folder.path() / "fifo.json").c_str(), 0600), 0);
+    EXPECT_EQ(JSONFileStore<HistoryRecord>("fifo.json", folder.path()).load(), HistoryRecord{});
+}
+
+TEST(JSONFileStore, UndecodableFileIsKeptAsideOnceOnSave) {
+    TempFolder folder;
+    folder.write("history.json", "{\"events\": [");
+    JSONFileStore<HistoryRecord> store("history.json", folder.path());
+    EXPECT_EQ(store.load(), HistoryRecord{});
+    HistoryRecord record;
+    record.offMacNote = "first";
+    store.save(record);
+    EXPECT_EQ(folder.read("history.json.unreadable"), "{\"events\": [");
+    EXPECT_EQ(store.load(), record);
+    // Saving again does not touch the copy; a later broken file does not replace it.
+    store.save(record);
+    folder.write("history.json", "second broken");
+    EXPECT_EQ(store.load(), HistoryRecord{});
+    store.save(record);
+    EXPECT_EQ(folder.read("history.json.unreadable"), "{\"events\": [");
+    EXPECT_EQ(store.load(), record);
+    EXPECT_EQ(entries(folder.path()),
+              (std::vector<std::string>{"history.json", "history.json.unreadable"}));
+}
+
+TEST(JSONFileStore, SaveWithoutLoadStillKeepsAnUndecodableFile) {
+    TempFolder folder;
+    folder.write("preferences.json", "{\"overdueDays\": \"three\"}");
+    JSONFileStore<WatchPreferences>("preferences.json", folder.path()).save(WatchPreferences{});
+    EXPECT_EQ(folder.read("preferences.json.unreadable"), "{\"overdueDays\": \"three\"}");
+
+    TempFolder other;
+    JSONFileStore<WatchPreferences>("preferences.json", other.path()).save(changedPreferences());
+    JSONFileStore<WatchPreferences>("preferences.json", other.path()).save(WatchPreferences{});
+    EXPECT_EQ(entries(other.path()), std::vector<std::string>{"preferences.json"});
+}
+
+TEST(JSONFileStore, FailedSaveIsSilentAndKeepsTheOldFile) {
+    TempFolder folder;
+    // A folder that cannot exist: its parent is a regular file.
+    folder.write("plain", "not a folder");
+    JSONFileStore<WatchPreferences> impossible("preferences.json", folder.path() / "plain" / "sub");
+    impossible.save(changedPreferences());
+    EXPECT_EQ(impossible.load(), WatchPreferences{});
+    EXPECT_EQ(folder.read("plain"), "not a folder");
+
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permission bits do not stop root";
+    JSONFileStore<WatchPreferences> store("preferences.json", folder.path() / "locked");
+    store.save(changedPreferences());
+    const std::string before = folder.read("locked/preferences.json");
+    fs::permissions(folder.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    store.save(WatchPreferences{});
+    fs::permissions(folder.path() / "locked", fs::perms::owner_all);
+    EXPECT_EQ(folder.read("locked/preferences.json"), before);
+    EXPECT_EQ(store.load(), changedPreferences());
+    EXPECT_EQ(entries(folder.path() / "locked"), std::vector<std::string>{"preferences.json"});
+}
+
+TEST(JSONFileStore, SavedFileIsOwnerOnly) {
+    TempFolder folder;
+    JSONFileStore<std::map<std::string, std::string>> store("secrets.json", folder.path());
+    store.save({{"ntfyTopic", "abc"}});
+    EXPECT_EQ(store.load(), (std::map<std::string, std::string>{{"ntfyTopic", "abc"}}));
+    struct stat info {};
+    ASSERT_EQ(::stat((folder.path() / "secrets.json").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST(StateFolder, ApplicationSupportFolderOfThePlatform) {
+#ifdef __APPLE__
+    EXPECT_EQ(stateFolderFor("/Users/ann", std::nullopt),
+              fs::path("/Users/ann/Library/Application Support/Quorvane Backup"));
+#else
+    const std::vector<
+        std::tuple<std::optional<std::string>, std::optional<std::string>, std::optional<fs::path>>>
+        cases{
+            {"/home/ann", std::nullopt, fs::path("/home/ann/.local/share/Quorvane Backup")},
+            {"/home/ann", "/data", fs::path("/data/Quorvane Backup")},
+            {"/home/ann", "", fs::path("/home/ann/.local/share/Quorvane Backup")},
+            {"/home/ann", "relative/dir", fs::path("/home/ann/.local/share/Quorvane Backup")},
+            {std::nullopt, "/data", fs::path("/data/Quorvane Backup")},
+            {std::nullopt, std::nullopt, std::nullopt},
+            {"", std::nullopt, std::nullopt},
+        };
+    for (const auto& [home, xdg, expected] : cases)
+        EXPECT_EQ(stateFolderFor(home, xdg), expected);
+#endif
+    EXPECT_EQ(stateFolder().filename(), "Quorvane Backup");
+}
+
+} // namespace
+} // namespace quorvane
