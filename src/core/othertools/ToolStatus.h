@@ -1,11 +1,15 @@
 #pragma once
 
 #include "base/Date.h"
+#include "health/Issue.h"
+#include "health/Preferences.h"
+#include "history/History.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane {
 
@@ -53,5 +57,19 @@ struct ToolStatus {
 std::string_view toText(ToolStatus::Tool tool);
 // The tool whose display name is exactly `raw`; absent for any other text.
 std::optional<ToolStatus::Tool> toolFromText(std::string_view raw);
+
+// The issues the other tools' statuses raise, in the statuses' order and, per status, failed,
+// then no completed backup or overdue (the Time Machine threshold `prefs.overdueDays`), then the
+// warning (destination "tool:<id>:warn"). An unreadable status raises only its unknown issue;
+// one with no backups set up only a green note. Every issue has kind `tool` and destination
+// "tool:" + the status id.
+std::vector<Issue> toolIssues(const std::vector<ToolStatus>& statuses,
+                              const WatchPreferences& prefs, Date now);
+
+// Adds a "completed" event for each status's last success and a "failed" event for each failed
+// latest attempt, unless an event with the same identity is already in the history (so a run
+// seen at every check is recorded once). Unreadable statuses add nothing. The events end sorted
+// by date (stable) and capped at historyCap, oldest dropped.
+void recordToolEvents(const std::vector<ToolStatus>& statuses, HistoryRecord& history);
 
 } // namespace quorvane
