@@ -1,0 +1,261 @@
+// Runs the built executable against small simulated Macs and compares what it prints.
+
+#include "timemachine/StatusText.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <unicode/calendar.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace quorvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ProcessResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A scratch folder under the system's temporary folder; kept when a test fails, for a look.
+struct Scratch {
+    fs::path path;
+    explicit Scratch(const std::string& name) {
+        path = fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~Scratch() {
+        if (!testing::Test::HasFailure())
+            fs::remove_all(path);
+    }
+};
+
+// Runs `program` with `arguments` and exactly the environment given (plus fixed TZ and locale).
+ProcessResult run(const std::string& program, const std::vector<std::string>& arguments,
+                  std::vector<std::string> environment) {
+    Scratch outputs("e2e-output");
+    const fs::path out = outputs.path / "out";
+    const fs::path err = outputs.path / "err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    environment.insert(environment.end(),
+                       {"TZ=Europe/Berlin", "LANG=en_US.UTF-8", "LC_ALL=en_US.UTF-8",
+                        "PATH=/usr/bin:/bin", "HOME=" + outputs.path.string()});
+    if (const char* asan = std::getenv("ASAN_OPTIONS"))
+        environment.push_back(std::string("ASAN_OPTIONS=") + asan);
+    std::vector<char*> args, env;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    for (auto& e : environment)
+        env.push_back(e.data());
+    env.push_back(nullptr);
+
+    ProcessResult result;
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), env.data()) == 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    result.out = slurp(out);
+    result.err = slurp(err);
+    return result;
+}
+
+ProcessResult printStatus(const fs::path& root,
+                          std::vector<std::string> arguments = {"--print-status"},
+                          std::vector<std::string> environment = {}) {
+    environment.push_back("QUORVANE_ROOT=" + root.string());
+    environment.push_back("QUORVANE_HOME=/Users/ann");
+    return run(QUORVANE_EXECUTABLE, arguments, environment);
+}
+
+// Unix seconds of a wall-clock time `daysAgo` days before today, in this process's time zone.
+double localNoon(int daysAgo) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::Calendar> calendar(icu::Calendar::createInstance(status));
+    calendar->setTime(icu::Calendar::getNow(), status);
+    calendar->set(UCAL_HOUR_OF_DAY, 12);
+    calendar->set(UCAL_MINUTE, 0);
+    calendar->set(UCAL_SECOND, 0);
+    calendar->set(UCAL_MILLISECOND, 0);
+    calendar->add(UCAL_DATE, -daysAgo, status);
+    return calendar->getTime(status) / 1000.0;
+}
+
+// A Mac whose one local disk last completed a backup two days ago at noon.
+void writeHealthyMac(const fs::path& root, double completed) {
+    plist_t disk = plist_new_dict();
+    plist_dict_set_item(disk, "DestinationID", plist_new_string("D1"));
+    plist_dict_set_item(disk, "LastKnownVolumeName", plist_new_string("Ann's Disk"));
+    plist_t dates = plist_new_array();
+    plist_array_append_item(
+        dates, plist_new_date(static_cast<int32_t>(completed - referenceDateOffset), 0));
+    plist_dict_set_item(disk, "SnapshotDates", dates);
+    plist_t destinations = plist_new_array();
+    plist_array_append_item(destinations, disk);
+    plist_t settings = plist_new_dict();
+    plist_dict_set_item(settings, "Destinations", destinations);
+    plist_dict_set_item(settings, "AutoBackup", plist_new_bool(1));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(settings, &bytes, &length);
+    fs::create_directories(root / "Library/Preferences");
+    std::ofstream(root / "Library/Preferences/com.apple.TimeMachine.plist", std::ios::binary)
+        .write(bytes, length);
+    plist_to_bin_free(bytes);
+    plist_free(settings);
+}
+
+const fs::path fixtures = QUORVANE_FIXTURES;
+
+} // namespace
+
+TEST(PrintStatusEndToEnd, NotSetUpAndUnreadableShowOnlyTheHeadline) {
+    Scratch empty("e2e-not-set-up");
+    const ProcessResult notSetUp = printStatus(empty.path);
+    EXPECT_EQ(notSetUp.status, 0);
+    EXPECT_EQ(notSetUp.out, "Time Machine isn't set up on this Mac\n");
+    EXPECT_EQ(notSetUp.err, "");
+
+    const ProcessResult unreadable = printStatus(fixtures / "timemachine-settings/garbage");
+    EXPECT_EQ(unreadable.status, 0);
+    EXPECT_EQ(unreadable.out, "Couldn't read Time Machine's settings.\n"
+                              "Nothing was changed. Quorvane Ombrel will try again.\n");
+}
+
+TEST(PrintStatusEndToEnd, HealthyMacShowsTheLastBackupPerDisk) {
+    Scratch mac("e2e-healthy");
+    const double completed = localNoon(2);
+    writeHealthyMac(mac.path, completed);
+    const ProcessResult result = printStatus(mac.path);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "Last completed backup: 2 days ago\n" +
+                              shortDate(dateFromUnix(completed), currentDate()) +
+                              " to Ann's Disk\n"
+                              "Ann's Disk: Last completed 2 days ago.\n");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(PrintStatusEndToEnd, SampleMacNamesTheShareFromTmutil) {
+    Scratch sample("e2e-sample-mac");
+    const fs::path mac = sample.path / "mac";
+    const ProcessResult made =
+        run(QUORVANE_MAKE_SAMPLE_MAC,
+            {std::string(QUORVANE_SOURCE_DIR) + "/examples/sample-mac", mac.string()}, {});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const ProcessResult result = printStatus(mac);
+    EXPECT_EQ(result.status, 0);
+    const std::string out = result.out;
+    EXPECT_EQ(out.substr(0, out.find('\n') + 1), "Last completed backup: yesterday\n");
+    EXPECT_NE(out.find(" to Ann\u2019s Backup\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nAnn\u2019s Backup: Last completed yesterday.\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\nLiving-room NAS (network): Last completed 3 days ago. 3 attempts since "
+                       "then didn't finish.\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("\n\n"), std::string::npos);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+}
+
+TEST(PrintStatusEndToEnd, OutputGoesOnlyIntoTemporaryFolders) {
+    Scratch empty("e2e-output-path");
+    const std::string expected = "Time Machine isn't set up on this Mac\n";
+
+    const fs::path inTmp = "/tmp/quorvane-e2e-" + std::to_string(::getpid()) + ".txt";
+    const ProcessResult written = printStatus(empty.path, {"--print-status", inTmp.string()});
+    EXPECT_EQ(written.status, 0);
+    EXPECT_EQ(written.out, "");
+    EXPECT_EQ(written.err, "");
+    EXPECT_EQ(slurp(inTmp), expected);
+    fs::remove(inTmp);
+
+    // The temporary folder named by TMPDIR counts too.
+    const fs::path inTmpdir = empty.path / "status.txt";
+    const ProcessResult viaTmpdir = printStatus(empty.path, {"--print-status", inTmpdir.string()},
+                                                {"TMPDIR=" + empty.path.string()});
+    EXPECT_EQ(viaTmpdir.out, "");
+    EXPECT_EQ(slurp(inTmpdir), expected);
+
+    // Climbing out of /tmp is judged on the standardised path.
+    const std::string escaped = "quorvane-e2e-escaped-" + std::to_string(::getpid());
+    const ProcessResult refused = printStatus(empty.path, {"--print-status", "/tmp/../" + escaped});
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "--print-status writes only inside a temporary folder.\n");
+    EXPECT_FALSE(fs::exists("/" + escaped));
+}
+
+TEST(PrintStatusEndToEnd, LinksInsideTmpDoNotLeadTheFileElsewhere) {
+    Scratch empty("e2e-links");
+    const fs::path outside =
+        fs::path(QUORVANE_BINARY_DIR) / ("e2e-outside-" + std::to_string(::getpid()));
+    fs::create_directories(outside);
+    const fs::path link = "/tmp/quorvane-e2e-link-" + std::to_string(::getpid());
+    fs::remove(link);
+    fs::create_directory_symlink(outside, link);
+    const ProcessResult viaFolderLink =
+        printStatus(empty.path, {"--print-status", (link / "x.txt").string()});
+    EXPECT_EQ(viaFolderLink.err, "--print-status writes only inside a temporary folder.\n");
+    EXPECT_FALSE(fs::exists(outside / "x.txt"));
+
+    // A link at the file's own place is replaced, not written through.
+    const fs::path victim = outside / "victim.txt";
+    std::ofstream(victim) << "keep me\n";
+    const fs::path fileLink = "/tmp/quorvane-e2e-file-link-" + std::to_string(::getpid());
+    fs::remove(fileLink);
+    fs::create_symlink(victim, fileLink);
+    const ProcessResult viaFileLink =
+        printStatus(empty.path, {"--print-status", fileLink.string()});
+    EXPECT_EQ(viaFileLink.err, "");
+    EXPECT_EQ(slurp(victim), "keep me\n");
+    EXPECT_FALSE(fs::is_symlink(fileLink));
+    EXPECT_EQ(slurp(fileLink), "Time Machine isn't set up on this Mac\n");
+
+    fs::remove(fileLink);
+    fs::remove(link);
+    fs::remove_all(outside);
+}
+
+TEST(PrintStatusEndToEnd, ModesWithoutThePrintoutSayTheyAreNotBuiltYet) {
+    Scratch empty("e2e-modes");
+    const ProcessResult both = printStatus(empty.path, {"--print-status", "--smoke-test"});
+    EXPECT_EQ(both.out, "Time Machine isn't set up on this Mac\n");
+    const ProcessResult reversed = printStatus(empty.path, {"--smoke-test", "--print-status"});
+    EXPECT_EQ(reversed.out, "Time Machine isn't set up on this Mac\n");
+
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{}, std::vector<std::string>{"--smoke-test"}}) {
+        const ProcessResult other = printStatus(empty.path, arguments);
+        EXPECT_EQ(other.status, 0);
+        EXPECT_EQ(other.out, "");
+        EXPECT_NE(other.err.find("not part of this build yet"), std::string::npos) << other.err;
+    }
+}
