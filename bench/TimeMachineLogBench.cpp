@@ -14,7 +14,7 @@ using namespace quorvane;
 
 namespace {
 
-const Date windowStart = *parseIsoDate("2026-07-26T00:00:00Z");
+const Date windowStart = *parseIsoDate("2026-07-25T00:00:00Z");
 
 // `count` entries like the real tool's, one in ten an error, plus the trailer.
 std::string makeLog(std::size_t count) {

@@ -15,6 +15,9 @@ namespace quorvane {
 
 namespace {
 
+constexpr std::string_view backupFailed = "Backup failed";
+constexpr std::string_view backupSucceeded = "Backup succeeded";
+
 bool containsIgnoringAsciiCase(std::string_view text, std::string_view part) {
     return std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
                const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
@@ -151,6 +154,11 @@ void LogCollector::line(std::string_view text) {
         text.remove_suffix(1);
     if (text.empty() || text.front() != '{')
         return;
+    // Most entries are neither errors nor the marker phrases; the tool writes these words as
+    // plain text, so a line without any of them cannot be kept and is not worth parsing.
+    if (!contains(text, "Error") && !contains(text, "Fault") && !contains(text, backupFailed) &&
+        !contains(text, backupSucceeded))
+        return;
     // Only the entry's own members matter; nested values are dropped while parsing, so a deeply
     // nested line costs no memory.
     const auto topLevelOnly = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
@@ -174,7 +182,7 @@ void LogCollector::line(std::string_view text) {
         return;
     const std::string* level = stringMember(entry, "messageType");
     const bool serious = level && (*level == "Error" || *level == "Fault");
-    if (!serious && !contains(*message, "Backup failed") && !contains(*message, "Backup succeeded"))
+    if (!serious && !contains(*message, backupFailed) && !contains(*message, backupSucceeded))
         return;
     if (isNoise(*message))
         return;
