@@ -1,0 +1,363 @@
+#include "othertools/CarbonCopyCloner.h"
+
+#include "othertools/ToolText.h"
+#include "process/ToolRunner.h"
+
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace quorvane {
+
+namespace {
+
+constexpr double queryTimeout = 10.0;
+
+ToolStatus wholeApp(Date now) {
+    return ToolStatus(ToolStatus::Tool::ccc, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                      false, false, std::nullopt, std::nullopt, false, now);
+}
+
+ToolStatus unreadableApp(Date now) {
+    ToolStatus status = wholeApp(now);
+    status.unreadable = true;
+    return status;
+}
+
+// Length of the line break starting at text[i], or 0. Covers LF, VT, FF, CR, CR LF and the
+// Unicode breaks NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR (as UTF-8).
+std::size_t lineBreakAt(std::string_view text, std::size_t i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\r')
+        return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+    if (c == '\n' || c == '\v' || c == '\f')
+        return 1;
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85)
+        return 2;
+    if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80) {
+        const unsigned char d = static_cast<unsigned char>(text[i + 2]);
+        if (d == 0xA8 || d == 0xA9)
+            return 3;
+    }
+    return 0;
+}
+
+// The non-empty lines of `text`, as views into it.
+std::vector<std::string_view> nonEmptyLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (std::size_t length = lineBreakAt(text, i)) {
+            if (i > start)
+                lines.push_back(text.substr(start, i - start));
+            i += length;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+// Length of the horizontal white space (tab or a Unicode space separator) that starts at
+// text[i], or 0.
+std::size_t spaceAt(std::string_view text, std::size_t i) {
+    auto byte = [&](std::size_t k) {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
+    };
+    const unsigned char c = byte(i);
+    if (c == ' ' || c == '\t')
+        return 1;
+    if (c == 0xC2 && byte(i + 1) == 0xA0) // no-break space
+        return 2;
+    if (c == 0xE1 && byte(i + 1) == 0x9A && byte(i + 2) == 0x80) // ogham space mark
+        return 3;
+    if (c == 0xE2 && byte(i + 1) == 0x80 &&
+        ((byte(i + 2) >= 0x80 && byte(i + 2) <= 0x8A) || byte(i + 2) == 0xAF))
+        return 3; // en quad ... hair space, narrow no-break space
+    if (c == 0xE2 && byte(i + 1) == 0x81 && byte(i + 2) == 0x9F) // medium mathematical space
+        return 3;
+    if (c == 0xE3 && byte(i + 1) == 0x80 && byte(i + 2) == 0x80) // ideographic space
+        return 3;
+    return 0;
+}
+
+// True when the white space character that starts at text[i] ends exactly at text.size().
+bool spaceEndsAt(std::string_view text, std::size_t i) {
+    std::size_t length = spaceAt(text, i);
+    return length != 0 && i + length == text.size();
+}
+
+std::string_view trimmed(std::string_view text) {
+    std::size_t start = 0;
+    while (std::size_t length = spaceAt(text, start))
+        start += length;
+    text.remove_prefix(start);
+    // Trailing spaces are at most three bytes long: test each possible start from the end.
+    for (;;) {
+        std::size_t n = text.size();
+        if (n >= 1 && spaceEndsAt(text, n - 1))
+            text.remove_suffix(1);
+        else if (n >= 2 && spaceEndsAt(text, n - 2))
+            text.remove_suffix(2);
+        else if (n >= 3 && spaceEndsAt(text, n - 3))
+            text.remove_suffix(3);
+        else
+            return text;
+    }
+}
+
+std::vector<std::string> pipeFields(std::string_view line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t bar = line.find('|', start);
+        if (bar == std::string_view::npos) {
+            fields.emplace_back(trimmed(line.substr(start)));
+            return fields;
+        }
+        fields.emplace_back(trimmed(line.substr(start, bar - start)));
+        start = bar + 1;
+    }
+}
+
+// Parses the history's start times: "M/d/yy, h:mm a" in the Mac's time zone.
+class HistoryDates {
+public:
+    HistoryDates() {
+        UErrorCode error = U_ZERO_ERROR;
+        auto format = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString(u"M/d/yy, h:mm a"),
+                                                              icu::Locale("en_US_POSIX"), error);
+        if (U_FAILURE(error))
+            return;
+        format->setLenient(false);
+        // Two-digit years count from 1970, so every plausible backup date reads the same
+        // whenever the history is parsed.
+        format->set2DigitYearStart(0.0, error);
+        if (U_SUCCESS(error))
+            format_ = std::move(format);
+    }
+
+    std::optional<Date> parse(std::string_view text) const {
+        if (!format_ || text.empty() || text.size() > 256)
+            return std::nullopt;
+        icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(
+            icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+        icu::ParsePosition position(0);
+        UDate millis = format_->parse(unicode, position);
+        if (position.getErrorIndex() >= 0 || position.getIndex() != unicode.length())
+            return std::nullopt;
+        return dateFromUnix(millis / 1000.0);
+    }
+
+private:
+    std::unique_ptr<icu::SimpleDateFormat> format_;
+};
+
+struct HistoryRow {
+    std::string dest;
+    std::string result;
+    std::optional<Date> start;
+    std::optional<std::int64_t> files; // parsed for completeness; the status does not use it
+    bool ok = false;
+    bool warn = false;
+    bool cancelled = false;
+};
+
+void judge(HistoryRow& row) {
+    const std::string result = lowercased(row.result);
+    auto has = [&](std::string_view word) { return result.find(word) != std::string::npos; };
+    if (has("cancel")) {
+        row.cancelled = true;
+    } else if (has("with errors") || has("warning")) {
+        row.ok = true;
+        row.warn = true;
+    } else if (has("success") || has("complete")) {
+        row.ok = true;
+    }
+}
+
+std::string failureReason(const HistoryRow& row) {
+    std::string what = lowercased(row.result) == "failed" ? std::string("failed")
+                                                          : "ended with “" + row.result + "”";
+    return "Carbon Copy Cloner says the last run " + what +
+           ". It doesn't record the reason in its history; open Carbon Copy Cloner to see it.";
+}
+
+struct TaskGroup {
+    std::string name;
+    std::vector<HistoryRow> rows;
+};
+
+ToolStatus taskStatus(TaskGroup& group, Date now) {
+    constexpr double distantPast = -std::numeric_limits<double>::infinity();
+    auto key = [&](const HistoryRow& row) {
+        return row.start ? unixSeconds(*row.start) : distantPast;
+    };
+    std::stable_sort(group.rows.begin(), group.rows.end(),
+                     [&](const HistoryRow& a, const HistoryRow& b) { return key(a) > key(b); });
+    const HistoryRow& latest = group.rows.front();
+    auto good = std::find_if(group.rows.begin(), group.rows.end(),
+                             [](const HistoryRow& row) { return row.ok; });
+    std::optional<Date> lastSuccess = good != group.rows.end() ? good->start : std::nullopt;
+
+    const bool failed = !latest.ok && !latest.cancelled;
+    std::optional<std::string> reason;
+    if (latest.cancelled)
+        reason = "The last run was cancelled.";
+    else if (latest.ok && latest.warn)
+        reason = "Completed with errors on some files.";
+    else if (failed)
+        reason = failureReason(latest);
+    return ToolStatus(ToolStatus::Tool::ccc, group.name, latest.dest, lastSuccess, latest.start,
+                      failed, latest.warn, std::move(reason), std::nullopt, false, now);
+}
+
+bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
+
+} // namespace
+
+std::vector<std::string> csvFields(std::string_view line) {
+    std::vector<std::string> fields;
+    std::string field;
+    bool quoted = false;
+    auto endField = [&] {
+        fields.emplace_back(trimmed(field));
+        field.clear();
+    };
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            endField();
+        } else {
+            field += c;
+        }
+    }
+    endField();
+    return fields;
+}
+
+std::vector<ToolStatus> parseCCCHistory(std::string_view text, Date now) {
+    const HistoryDates dates;
+    std::vector<TaskGroup> groups;
+    std::unordered_map<std::string, std::size_t> groupOf;
+    for (std::string_view line : nonEmptyLines(text)) {
+        std::vector<std::string> fields =
+            contains(line, "|") && line.front() != '"' ? pipeFields(line) : csvFields(line);
+        if (fields.size() < 7)
+            continue;
+        const std::string first = lowercased(fields[0]);
+        if (first == "task" || first == "task name")
+            continue;
+
+        HistoryRow row;
+        row.dest = std::move(fields[2]);
+        row.result = std::move(fields[6]);
+        if (std::optional<double> seconds = decimalNumber(fields[3]))
+            row.start = dateFromUnix(*seconds);
+        else
+            row.start = dates.parse(fields[3]);
+        if (fields.size() > 7)
+            row.files = decimalInteger(fields[7]);
+        judge(row);
+
+        auto [entry, added] = groupOf.try_emplace(fields[0], groups.size());
+        if (added)
+            groups.push_back(TaskGroup{std::move(fields[0]), {}});
+        groups[entry->second].rows.push_back(std::move(row));
+    }
+
+    std::vector<ToolStatus> statuses;
+    statuses.reserve(groups.size());
+    for (TaskGroup& group : groups)
+        statuses.push_back(taskStatus(group, now));
+    return statuses;
+}
+
+std::vector<std::string> parseCCCTaskNames(std::string_view text) {
+    std::vector<std::string> names;
+    for (std::string_view line : nonEmptyLines(text)) {
+        if (line.front() != '"')
+            continue;
+        std::vector<std::string> fields = csvFields(line);
+        if (!fields.front().empty())
+            names.push_back(std::move(fields.front()));
+    }
+    return names;
+}
+
+std::vector<ToolStatus> cccStatuses(std::string_view text, std::optional<std::string_view> taskList,
+                                    Date now) {
+    std::vector<ToolStatus> statuses = parseCCCHistory(text, now);
+    std::unordered_set<std::string> known;
+    for (const ToolStatus& status : statuses)
+        known.insert(status.name.value_or(""));
+    // Scheduled tasks that have never run; Carbon Copy Cloner lists a repeated name each time.
+    for (std::string& name : parseCCCTaskNames(taskList.value_or(""))) {
+        if (known.count(name) != 0)
+            continue;
+        statuses.push_back(ToolStatus(ToolStatus::Tool::ccc, std::move(name), std::nullopt,
+                                      std::nullopt, std::nullopt, false, false, std::nullopt,
+                                      std::nullopt, false, now));
+    }
+    if (!statuses.empty())
+        return statuses;
+
+    if (contains(text, "Failed to retrieve any task history events") ||
+        contains(text, "No tasks configured")) {
+        ToolStatus none = wholeApp(now);
+        none.noBackupsSetUp = true;
+        return {none};
+    }
+    ToolStatus unreadable = unreadableApp(now);
+    if (contains(text, "XPC connection to the helper"))
+        unreadable.note = "Carbon Copy Cloner's helper isn't running yet. Open Carbon Copy Cloner "
+                          "and finish its setup.";
+    return {unreadable};
+}
+
+std::optional<std::vector<ToolStatus>> readCCC(const Mac& mac, Date now) {
+    std::error_code error;
+    if (!std::filesystem::exists(mac.hostPath(cccPath), error))
+        return std::nullopt;
+    std::optional<ToolOutput> history =
+        runToolCapturing(mac, cccPath, {"--history", "-c", "-d"}, queryTimeout);
+    if (!history)
+        return std::vector<ToolStatus>{unreadableApp(now)};
+    // Carbon Copy Cloner reports some conditions only on standard error, whatever its exit status.
+    const std::string text = utf8OrEmpty(history->output) + "\n" + utf8OrEmpty(history->errors);
+    std::optional<ToolOutput> schedules =
+        runToolCapturing(mac, cccPath, {"--print-schedules", "-c", "-d"}, queryTimeout);
+    std::optional<std::string> taskList;
+    if (schedules && isValidUTF8(schedules->output))
+        taskList = std::move(schedules->output);
+    return cccStatuses(text, taskList, now);
+}
+
+} // namespace quorvane
