@@ -3,6 +3,7 @@
 #include "othertools/ChronoSync.h"
 #include "othertools/Duplicati.h"
 #include "othertools/SuperDuper.h"
+#include "othertools/Vorta.h"
 
 #include <optional>
 #include <utility>
@@ -27,7 +28,7 @@ std::vector<ToolStatus> readOtherTools(const Mac& mac, Date now) {
     // append(all, readArq(mac, now));
     // append(all, readCCC(mac, now));
     // append(all, readBackblaze(mac, now));
-    // append(all, readVorta(mac, vortaDatabase(mac), vortaLog(mac), now));
+    append(all, readVorta(mac, vortaDatabase(mac), vortaLog(mac), now));
     append(all, readSuperDuper(mac, superDuperSettings(mac), now));
     append(all, readDuplicati(mac, duplicatiDatabase(mac), now));
     append(all, readChronoSync(mac, chronoSyncDocuments(mac), now));
