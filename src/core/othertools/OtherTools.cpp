@@ -1,5 +1,8 @@
 #include "othertools/OtherTools.h"
 
+#include "othertools/Arq.h"
+#include "othertools/Backblaze.h"
+#include "othertools/CarbonCopyCloner.h"
 #include "othertools/ChronoSync.h"
 #include "othertools/Duplicati.h"
 #include "othertools/SuperDuper.h"
@@ -25,9 +28,9 @@ void append(std::vector<ToolStatus>& all,
 std::vector<ToolStatus> readOtherTools(const Mac& mac, Date now) {
     std::vector<ToolStatus> all;
     // One reader per line, in the fixed order.
-    // append(all, readArq(mac, now));
-    // append(all, readCCC(mac, now));
-    // append(all, readBackblaze(mac, now));
+    append(all, readArq(mac, now));
+    append(all, readCCC(mac, now));
+    append(all, readBackblaze(mac, now));
     append(all, readVorta(mac, vortaDatabase(mac), vortaLog(mac), now));
     append(all, readSuperDuper(mac, superDuperSettings(mac), now));
     append(all, readDuplicati(mac, duplicatiDatabase(mac), now));
