@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
@@ -229,37 +230,37 @@ Date dateValue(plist_t node) {
     return dateFromUnix(referenceDateOffset + sec + usec / 1e6);
 }
 
+// Calls `use` on each item of a list made only of items of `type`; false (after possibly some
+// calls) when `node` is no such list. Walked with an iterator: libplist finds an array's n-th
+// item by walking from the start, so indexing would be quadratic.
+template <typename Use> bool forEachItem(plist_t node, plist_type type, Use&& use) {
+    if (!node || plist_get_node_type(node) != PLIST_ARRAY)
+        return false;
+    plist_array_iter iterator = nullptr;
+    plist_array_new_iter(node, &iterator);
+    bool homogeneous = iterator != nullptr;
+    while (homogeneous) {
+        plist_t item = nullptr;
+        plist_array_next_item(node, iterator, &item);
+        if (!item)
+            break;
+        homogeneous = plist_get_node_type(item) == type;
+        if (homogeneous)
+            use(item);
+    }
+    std::free(iterator);
+    return homogeneous;
+}
+
 // A list made only of dates, sorted ascending; anything else gives an empty list.
 std::vector<Date> sortedDates(plist_t node) {
     std::vector<Date> dates;
-    if (!node || plist_get_node_type(node) != PLIST_ARRAY)
-        return dates;
-    const uint32_t count = plist_array_get_size(node);
-    dates.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        plist_t item = plist_array_get_item(node, i);
-        if (!item || plist_get_node_type(item) != PLIST_DATE)
-            return {};
-        dates.push_back(dateValue(item));
-    }
-    std::sort(dates.begin(), dates.end());
+    if (!forEachItem(node, PLIST_DATE, [&](plist_t item) { dates.push_back(dateValue(item)); }))
+        return {};
+    // Time Machine writes them in order already; sort only when it did not.
+    if (!std::is_sorted(dates.begin(), dates.end()))
+        std::sort(dates.begin(), dates.end());
     return dates;
-}
-
-// A list made only of items of `type`; anything else gives nothing.
-std::optional<std::vector<plist_t>> homogeneousList(plist_t node, plist_type type) {
-    if (!node || plist_get_node_type(node) != PLIST_ARRAY)
-        return std::nullopt;
-    std::vector<plist_t> items;
-    const uint32_t count = plist_array_get_size(node);
-    items.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        plist_t item = plist_array_get_item(node, i);
-        if (!item || plist_get_node_type(item) != type)
-            return std::nullopt;
-        items.push_back(item);
-    }
-    return items;
 }
 
 struct PlistDeleter {
@@ -337,16 +338,17 @@ SettingsReading readTimeMachineSettings(const Mac& mac) {
 
 TimeMachineSettings timeMachineSettings(plist_t from) {
     TimeMachineSettings settings;
-    if (auto entries = homogeneousList(member(from, "Destinations"), PLIST_DICT))
-        for (plist_t entry : *entries)
-            settings.destinations.push_back(destination(entry));
+    if (!forEachItem(member(from, "Destinations"), PLIST_DICT,
+                     [&](plist_t entry) { settings.destinations.push_back(destination(entry)); }))
+        settings.destinations.clear();
     settings.automaticBackups = boolValue(member(from, "AutoBackup"));
     settings.interval = realValue(member(from, "AutoBackupInterval"));
     if (auto stamp = stringValue(member(from, "LastBackupActivity")))
         settings.lastActivity = parseActivityStamp(*stamp);
-    if (auto paths = homogeneousList(member(from, "SkipPaths"), PLIST_STRING))
-        for (plist_t path : *paths)
+    if (!forEachItem(member(from, "SkipPaths"), PLIST_STRING, [&](plist_t path) {
             settings.excludedPaths.push_back(stringValue(path).value_or(""));
+        }))
+        settings.excludedPaths.clear();
     settings.requiresACPower = boolValue(member(from, "RequiresACPower"));
     return settings;
 }
