@@ -61,6 +61,16 @@ TEST(DestinationInfo, ParsesEntriesSkippingThoseWithoutAnID) {
     EXPECT_EQ(parseDestinationInfo(toBinary(xml)), expected);
 }
 
+TEST(DestinationInfo, ReadsAHugeListInOnePass) {
+    std::string entries;
+    for (int i = 0; i < 50000; ++i)
+        entries += "<dict><key>ID</key><string>" + std::to_string(i) + "</string></dict>";
+    const auto infos = parseDestinationInfo(
+        plistXML("<dict><key>Destinations</key><array>" + entries + "</array></dict>"));
+    ASSERT_EQ(infos.size(), 50000u);
+    EXPECT_EQ(infos.back().id, "49999");
+}
+
 TEST(DestinationInfo, OtherShapesGiveAnEmptyList) {
     for (const std::string& bytes :
          {fixtureText("tools/tmutil-destinationinfo-none.txt"), std::string(),

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <memory>
@@ -63,6 +64,24 @@ std::optional<double> numberValue(plist_t node) {
     }
 }
 
+// The items of an array in one pass (indexing walks the list from the start each time).
+std::vector<plist_t> arrayItems(plist_t array) {
+    std::vector<plist_t> items;
+    plist_array_iter iterator = nullptr;
+    plist_array_new_iter(array, &iterator);
+    if (!iterator)
+        return items;
+    for (;;) {
+        plist_t item = nullptr;
+        plist_array_next_item(array, iterator, &item);
+        if (!item)
+            break;
+        items.push_back(item);
+    }
+    std::free(iterator);
+    return items;
+}
+
 std::optional<bool> booleanValue(plist_t node) {
     if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
         uint8_t value = 0;
@@ -83,13 +102,12 @@ std::vector<DestinationInfo> parseDestinationInfo(std::string_view bytes) {
     plist_t list = plist_dict_get_item(root.get(), "Destinations");
     if (!list || plist_get_node_type(list) != PLIST_ARRAY)
         return {};
-    const uint32_t count = plist_array_get_size(list);
-    for (uint32_t i = 0; i < count; ++i)
-        if (plist_get_node_type(plist_array_get_item(list, i)) != PLIST_DICT)
+    const std::vector<plist_t> entries = arrayItems(list);
+    for (plist_t entry : entries)
+        if (plist_get_node_type(entry) != PLIST_DICT)
             return {};
     std::vector<DestinationInfo> infos;
-    for (uint32_t i = 0; i < count; ++i) {
-        plist_t entry = plist_array_get_item(list, i);
+    for (plist_t entry : entries) {
         auto id = stringValue(entry, "ID");
         if (!id)
             continue;
