@@ -413,11 +413,13 @@ TEST(EvaluateHealth, NotEncryptedOnlyForTheExactState) {
 }
 
 // A destination whose completed backups took these many seconds, one per day, oldest first.
+// A negative duration stands for a completion without a matching attempt.
 BackupDestination diskWithDurations(const std::vector<double>& durations) {
     BackupDestination d = disk();
     for (std::size_t i = 0; i < durations.size(); ++i) {
         const Date completed = ago(hour + static_cast<double>(durations.size() - 1 - i) * day);
-        d.attempts.push_back(addSeconds(completed, -durations[i]));
+        if (durations[i] >= 0)
+            d.attempts.push_back(addSeconds(completed, -durations[i]));
         d.completed.push_back(completed);
     }
     return d;
@@ -450,6 +452,16 @@ TEST(EvaluateHealth, SlowerComparesRecentMedianWithBaseline) {
     issues = evaluate(settingsWith({diskWithDurations(durations)}));
     ASSERT_EQ(issues.size(), 1u);
     EXPECT_EQ(issues[0].detail, "About 25 minutes now, against about 5 minutes before.");
+
+    // Completions without a duration do not count: the baseline reaches back past them to 20
+    // real durations (ten of 600 s and ten of 300 s, median 450 s).
+    durations = std::vector<double>(15, 600.0);
+    for (int i = 0; i < 10; ++i)
+        durations.insert(durations.end(), {-1.0, 300.0});
+    durations.insert(durations.end(), 3, 1500.0);
+    issues = evaluate(settingsWith({diskWithDurations(durations)}));
+    ASSERT_EQ(issues.size(), 1u);
+    EXPECT_EQ(issues[0].detail, "About 25 minutes now, against about 8 minutes before.");
 }
 
 TEST(EvaluateHealth, ShorterHistoryAgainstTheLongestSeen) {

@@ -211,8 +211,32 @@ void notEncryptedRule(const BackupDestination& d, const std::string& name,
                             "first."));
 }
 
+// The durations of the latest completions: at least `wanted` of them when the destination has
+// that many, and always the same values as the tail of `durations()`. Only the end of the lists
+// is looked at, so years of hourly backups cost no more than a few days of them.
+std::vector<double> recentDurations(const BackupDestination& d, std::size_t wanted) {
+    std::size_t take = wanted;
+    for (;;) {
+        take = std::min(take, d.completed.size());
+        BackupDestination tail;
+        tail.completed.assign(d.completed.end() - static_cast<std::ptrdiff_t>(take),
+                              d.completed.end());
+        if (!tail.completed.empty()) {
+            // Only attempts less than a day before a completion can pair with it.
+            auto from = std::lower_bound(d.attempts.begin(), d.attempts.end(),
+                                         addSeconds(tail.completed.front(), -secondsPerDay));
+            tail.attempts.assign(from, d.attempts.end());
+        }
+        std::vector<double> durations = tail.durations();
+        if (durations.size() >= wanted || take == d.completed.size())
+            return durations;
+        take *= 2;
+    }
+}
+
 void slowerRule(const BackupDestination& d, const std::string& name, std::vector<Issue>& out) {
-    const std::vector<double> durations = d.durations();
+    const std::vector<double> durations =
+        recentDurations(d, slowerRecentCount + slowerBaselineCount);
     const std::size_t count = durations.size();
     if (count < slowerMinimumCount)
         return;
