@@ -15,8 +15,7 @@ namespace quorvane {
 
 namespace {
 
-void append(std::vector<ToolStatus>& all,
-                             std::optional<std::vector<ToolStatus>> found) {
+void append(std::vector<ToolStatus>& all, std::optional<std::vector<ToolStatus>> found) {
     if (!found)
         return;
     for (ToolStatus& status : *found)
