@@ -201,9 +201,11 @@ std::vector<ToolStatus> parseArqStats(std::string_view output, Date now) {
     if (!isArrayOfObjects(plans))
         return {};
     std::vector<ToolStatus> statuses;
-    statuses.reserve(plans->size());
-    for (const json& plan : *plans)
+    for (const json& plan : *plans) {
+        if (statuses.size() == maxToolJobs)
+            break;
         statuses.push_back(planStatus(plan, now));
+    }
     return statuses;
 }
 

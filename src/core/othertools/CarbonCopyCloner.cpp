@@ -120,10 +120,15 @@ std::string_view trimmed(std::string_view text) {
     }
 }
 
-std::vector<std::string> pipeFields(std::string_view line) {
+// The history uses its first eight columns only; stopping there keeps a line of millions of
+// separators from becoming millions of fields.
+constexpr std::size_t historyColumns = 8;
+
+// The first `limit` fields of a "|"-separated line.
+std::vector<std::string> pipeFields(std::string_view line, std::size_t limit) {
     std::vector<std::string> fields;
     std::size_t start = 0;
-    for (;;) {
+    while (fields.size() < limit) {
         std::size_t bar = line.find('|', start);
         if (bar == std::string_view::npos) {
             fields.emplace_back(trimmed(line.substr(start)));
@@ -132,6 +137,7 @@ std::vector<std::string> pipeFields(std::string_view line) {
         fields.emplace_back(trimmed(line.substr(start, bar - start)));
         start = bar + 1;
     }
+    return fields;
 }
 
 // Parses the history's start times: "M/d/yy, h:mm a" in the Mac's time zone.
@@ -230,9 +236,8 @@ bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
-} // namespace
-
-std::vector<std::string> csvFields(std::string_view line) {
+// The first `limit` fields of a comma-separated line (see csvFields).
+std::vector<std::string> csvFieldsUpTo(std::string_view line, std::size_t limit) {
     std::vector<std::string> fields;
     std::string field;
     bool quoted = false;
@@ -240,7 +245,7 @@ std::vector<std::string> csvFields(std::string_view line) {
         fields.emplace_back(trimmed(field));
         field.clear();
     };
-    for (std::size_t i = 0; i < line.size(); ++i) {
+    for (std::size_t i = 0; i < line.size() && fields.size() < limit; ++i) {
         const char c = line[i];
         if (quoted) {
             if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
@@ -259,8 +264,15 @@ std::vector<std::string> csvFields(std::string_view line) {
             field += c;
         }
     }
-    endField();
+    if (fields.size() < limit)
+        endField();
     return fields;
+}
+
+} // namespace
+
+std::vector<std::string> csvFields(std::string_view line) {
+    return csvFieldsUpTo(line, std::numeric_limits<std::size_t>::max());
 }
 
 std::vector<ToolStatus> parseCCCHistory(std::string_view text, Date now) {
@@ -268,8 +280,9 @@ std::vector<ToolStatus> parseCCCHistory(std::string_view text, Date now) {
     std::vector<TaskGroup> groups;
     std::unordered_map<std::string, std::size_t> groupOf;
     for (std::string_view line : nonEmptyLines(text)) {
-        std::vector<std::string> fields =
-            contains(line, "|") && line.front() != '"' ? pipeFields(line) : csvFields(line);
+        std::vector<std::string> fields = contains(line, "|") && line.front() != '"'
+                                              ? pipeFields(line, historyColumns)
+                                              : csvFieldsUpTo(line, historyColumns);
         if (fields.size() < 7)
             continue;
         const std::string first = lowercased(fields[0]);
@@ -287,9 +300,13 @@ std::vector<ToolStatus> parseCCCHistory(std::string_view text, Date now) {
             row.files = decimalInteger(fields[7]);
         judge(row);
 
-        auto [entry, added] = groupOf.try_emplace(fields[0], groups.size());
-        if (added)
+        auto entry = groupOf.find(fields[0]);
+        if (entry == groupOf.end()) {
+            if (groups.size() >= maxToolJobs)
+                continue;
+            entry = groupOf.emplace(fields[0], groups.size()).first;
             groups.push_back(TaskGroup{std::move(fields[0]), {}});
+        }
         groups[entry->second].rows.push_back(std::move(row));
     }
 
@@ -305,7 +322,7 @@ std::vector<std::string> parseCCCTaskNames(std::string_view text) {
     for (std::string_view line : nonEmptyLines(text)) {
         if (line.front() != '"')
             continue;
-        std::vector<std::string> fields = csvFields(line);
+        std::vector<std::string> fields = csvFieldsUpTo(line, 1);
         if (!fields.front().empty())
             names.push_back(std::move(fields.front()));
     }
@@ -320,6 +337,8 @@ std::vector<ToolStatus> cccStatuses(std::string_view text, std::optional<std::st
         known.insert(status.name.value_or(""));
     // Scheduled tasks that have never run; Carbon Copy Cloner lists a repeated name each time.
     for (std::string& name : parseCCCTaskNames(taskList.value_or(""))) {
+        if (statuses.size() >= maxToolJobs)
+            break;
         if (known.count(name) != 0)
             continue;
         statuses.push_back(ToolStatus(ToolStatus::Tool::ccc, std::move(name), std::nullopt,

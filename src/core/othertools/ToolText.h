@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,6 +9,10 @@
 namespace quorvane {
 
 // Small text helpers shared by the readers that parse other applications' command output.
+
+// The most jobs (tasks, plans) taken from one application's output. Real setups have a handful;
+// the cap keeps a runaway output of millions of names from costing gigabytes downstream.
+inline constexpr std::size_t maxToolJobs = 10'000;
 
 // True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates or stray bytes).
 bool isValidUTF8(std::string_view bytes);
