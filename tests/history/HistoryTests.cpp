@@ -205,6 +205,21 @@ TEST(RecordObservation, EventsSortedStablyAndCappedToTheNewest) {
     }
 }
 
+TEST(RecordObservation, EarlierEventsComeFirstAmongEqualDatesAndTheOldestGo) {
+    HistoryRecord history;
+    for (int i = 0; i < 1999; ++i)
+        history.events.push_back({at(i * 60.0), Kind::note, "Arq", {}, {}, std::to_string(i), {}});
+    // Two new completions: one sharing the newest stored date, one later.
+    recordObservation(settingsWith({destination("D1", {at(1998 * 60.0), at(1e6)}, {})}), history,
+                      {}, at(2e6));
+    ASSERT_EQ(history.events.size(), historyCap);
+    EXPECT_EQ(history.events.front().text, "1"); // the oldest stored event is gone
+    EXPECT_EQ(history.events[1997].text, "1998");
+    EXPECT_EQ(history.events[1998].kind, Kind::completed);
+    EXPECT_EQ(history.events[1998].date, at(1998 * 60.0));
+    EXPECT_EQ(history.events[1999].date, at(1e6));
+}
+
 TEST(RecordPhase, TracksThePhaseAndWhenItChanged) {
     HistoryRecord history;
     recordPhase(BackupRunState{true, std::nullopt, std::nullopt, std::nullopt}, history, ten);

@@ -90,42 +90,57 @@ private:
     std::vector<std::vector<std::size_t>> table_;
 };
 
-void recordDestination(const BackupDestination& destination, HistoryRecord& history,
-                       const std::vector<FailureReason>& reasons, const ReasonFinder& finder,
-                       Date now) {
+// An event not yet built. A first check can list thousands of completions per destination of
+// which only the newest historyCap events survive, so events are chosen before they are built.
+struct PendingEvent {
+    double order;         // the date for sorting; a date that is not a number sorts first
+    std::size_t seq;      // insertion order, which breaks ties between equal dates
+    std::size_t existing; // index into the history's events, or npos for a new event
+    std::size_t destination;
+    Date date;
+    HistoryEvent::Kind kind;
+    std::size_t reason; // index into the reasons, or npos
+};
+
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+double sortOrder(Date date) {
+    const double seconds = unixSeconds(date);
+    return std::isnan(seconds) ? -std::numeric_limits<double>::infinity() : seconds;
+}
+
+bool earlier(const PendingEvent& a, const PendingEvent& b) {
+    return a.order != b.order ? a.order < b.order : a.seq < b.seq;
+}
+
+void observeDestination(const BackupDestination& destination, std::size_t index,
+                        HistoryRecord& history, const ReasonFinder& finder, Date now,
+                        std::vector<PendingEvent>& pending) {
     std::optional<PreviousObservation> previous;
     if (auto found = history.observations.find(destination.id); found != history.observations.end())
         previous = found->second;
-    const std::string name = destinationLabel(destination);
-
-    auto event = [&](Date date, HistoryEvent::Kind kind, std::string text,
-                     std::optional<std::string> reasonKey) {
-        history.events.push_back(HistoryEvent{date, kind, timeMachineSource, destination.id, name,
-                                              std::move(text), std::move(reasonKey)});
-    };
     auto afterSince = [&](Date date) { return !previous || date > previous->checkedAt; };
+    auto add = [&](Date date, HistoryEvent::Kind kind, std::size_t reason) {
+        pending.push_back({sortOrder(date), pending.size(), npos, index, date, kind, reason});
+    };
 
     for (Date completed : destination.completed)
         if (afterSince(completed))
-            event(completed, HistoryEvent::Kind::completed, "Backup completed", std::nullopt);
+            add(completed, HistoryEvent::Kind::completed, npos);
 
+    const auto byOrder = [](Date a, Date b) { return sortOrder(a) < sortOrder(b); };
     std::vector<Date> completions = destination.completed;
-    std::sort(completions.begin(), completions.end());
+    std::sort(completions.begin(), completions.end(), byOrder);
     for (Date attempt : destination.attempts) {
         if (!afterSince(attempt))
             continue;
-        if (std::binary_search(completions.begin(), completions.end(), attempt))
+        if (std::binary_search(completions.begin(), completions.end(), attempt, byOrder))
             continue;
         // A success within three hours after the attempt hides it.
-        auto next = std::upper_bound(completions.begin(), completions.end(), attempt);
+        auto next = std::upper_bound(completions.begin(), completions.end(), attempt, byOrder);
         if (next != completions.end() && secondsBetween(attempt, *next) < 10800.0)
             continue;
-        if (auto index = finder.near(unixSeconds(attempt))) {
-            const FailureReason& reason = reasons[*index];
-            event(attempt, HistoryEvent::Kind::failed, reason.title, reason.key);
-        } else {
-            event(attempt, HistoryEvent::Kind::failed, "Attempt didn't finish", std::nullopt);
-        }
+        add(attempt, HistoryEvent::Kind::failed, finder.near(unixSeconds(attempt)).value_or(npos));
     }
 
     PreviousObservation observation;
@@ -177,14 +192,54 @@ std::string HistoryEvent::id() const {
 
 void recordObservation(const TimeMachineSettings& settings, HistoryRecord& history,
                        const std::vector<FailureReason>& reasons, Date now) {
+    std::vector<PendingEvent> pending;
+    pending.reserve(history.events.size());
+    for (std::size_t i = 0; i < history.events.size(); ++i) {
+        const HistoryEvent& event = history.events[i];
+        pending.push_back({sortOrder(event.date), i, i, npos, event.date, event.kind, npos});
+    }
     const ReasonFinder finder(reasons);
+    for (std::size_t d = 0; d < settings.destinations.size(); ++d)
+        observeDestination(settings.destinations[d], d, history, finder, now, pending);
+
+    // The newest historyCap events in date order, ties in insertion order (a stable sort).
+    if (pending.size() > historyCap) {
+        const auto firstKept = pending.end() - static_cast<std::ptrdiff_t>(historyCap);
+        std::nth_element(pending.begin(), firstKept, pending.end(), earlier);
+        pending.erase(pending.begin(), firstKept);
+    }
+    std::sort(pending.begin(), pending.end(), earlier);
+
+    std::vector<std::string> names;
+    names.reserve(settings.destinations.size());
     for (const BackupDestination& destination : settings.destinations)
-        recordDestination(destination, history, reasons, finder, now);
-    std::stable_sort(history.events.begin(), history.events.end(),
-                     [](const HistoryEvent& a, const HistoryEvent& b) { return a.date < b.date; });
-    if (history.events.size() > historyCap)
-        history.events.erase(history.events.begin(),
-                             history.events.end() - static_cast<std::ptrdiff_t>(historyCap));
+        names.push_back(destinationLabel(destination));
+    std::vector<HistoryEvent> events;
+    events.reserve(pending.size());
+    for (const PendingEvent& p : pending) {
+        if (p.existing != npos) {
+            events.push_back(std::move(history.events[p.existing]));
+            continue;
+        }
+        const BackupDestination& destination = settings.destinations[p.destination];
+        HistoryEvent event{p.date,
+                           p.kind,
+                           timeMachineSource,
+                           destination.id,
+                           names[p.destination],
+                           "Backup completed",
+                           std::nullopt};
+        if (p.kind == HistoryEvent::Kind::failed) {
+            if (p.reason != npos) {
+                event.text = reasons[p.reason].title;
+                event.reasonKey = reasons[p.reason].key;
+            } else {
+                event.text = "Attempt didn't finish";
+            }
+        }
+        events.push_back(std::move(event));
+    }
+    history.events = std::move(events);
 }
 
 void recordPhase(const std::optional<BackupRunState>& run, HistoryRecord& history, Date now) {

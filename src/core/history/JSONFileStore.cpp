@@ -195,16 +195,12 @@ ReadOutcome readFile(const std::filesystem::path& file, std::string& bytes) {
         ::close(fd);
         return ReadOutcome::unreadable;
     }
-    bytes.resize(static_cast<std::size_t>(info.st_size));
+    // One byte more than the file holds, to notice a file that grew after the fstat.
+    std::size_t capacity = static_cast<std::size_t>(info.st_size) + 1;
+    bytes.resize(capacity);
     std::size_t filled = 0;
     for (;;) {
-        // Read one byte past the limit to notice a file that grew after the fstat.
-        if (bytes.size() - filled == 0) {
-            if (bytes.size() > maxStoreFileBytes)
-                break;
-            bytes.resize(std::min<std::size_t>(bytes.size() * 2 + 4096, maxStoreFileBytes + 1));
-        }
-        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        const ssize_t got = ::read(fd, bytes.data() + filled, capacity - filled);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -215,6 +211,12 @@ ReadOutcome readFile(const std::filesystem::path& file, std::string& bytes) {
         if (got == 0)
             break;
         filled += static_cast<std::size_t>(got);
+        if (filled == capacity) {
+            if (capacity > maxStoreFileBytes)
+                break;
+            capacity = std::min<std::size_t>(capacity * 2, maxStoreFileBytes + 1);
+            bytes.resize(capacity);
+        }
     }
     ::close(fd);
     if (filled > maxStoreFileBytes) {
@@ -235,7 +237,9 @@ std::optional<nlohmann::json> parse(std::string_view bytes) {
 }
 
 std::string dump(const nlohmann::json& value) {
-    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    text += '\n';
+    return text;
 }
 
 bool writeAtomically(const std::filesystem::path& file, std::string_view bytes) {
