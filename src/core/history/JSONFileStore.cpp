@@ -172,14 +172,6 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-void syncFolder(const std::filesystem::path& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 } // namespace
 
 ReadOutcome readFile(const std::filesystem::path& file, std::string& bytes) {
@@ -253,10 +245,10 @@ bool writeAtomically(const std::filesystem::path& file, std::string_view bytes) 
         return false;
     bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temporary.c_str(), file.c_str()) == 0) {
-        syncFolder(folder);
+    // The rename is atomic: readers see the old file or the new one, never a mixture. (The
+    // folder is not synced too; that would make the rename itself durable, at twice the cost.)
+    if (ok && ::rename(temporary.c_str(), file.c_str()) == 0)
         return true;
-    }
     ::unlink(temporary.c_str());
     return false;
 }
