@@ -1,5 +1,6 @@
 #include "othertools/Duplicati.h"
 
+#include "othertools/RunSQL.h"
 #include "support/TempMac.h"
 
 #include <gtest/gtest.h>
@@ -36,18 +37,9 @@ std::string fixture(const std::string& name) {
     return text.str();
 }
 
-// Builds a database at the Mac path `path` from SQL text, as the sqlite3 tool would.
+// Builds a database at the Mac path `path` from SQL text.
 void makeDatabase(const TempMac& mac, const std::string& path, const std::string& sql) {
-    std::filesystem::create_directories(mac.host(path).parent_path());
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(mac.host(path).c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    int result = sqlite3_exec(db, ("PRAGMA synchronous = OFF;" + sql).c_str(), nullptr, nullptr,
-                              &error);
-    std::string message = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    ASSERT_EQ(result, SQLITE_OK) << message;
+    testing::runSQL(mac.host(path), sql);
 }
 
 ToolStatus status(std::string name, std::optional<Date> lastSuccess,

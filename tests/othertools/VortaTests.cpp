@@ -1,5 +1,6 @@
 #include "othertools/Vorta.h"
 
+#include "othertools/RunSQL.h"
 #include "support/TempMac.h"
 
 #include <gtest/gtest.h>
@@ -159,155 +160,58 @@ TEST(VortaStatuses, JudgesTheLatestRun) {
                   std::optional<std::string> message = std::nullopt) {
         return VortaEvent{std::move(profile), "create", start, end, code, std::move(message)};
     };
+    // The status of the profile "Home" (id 7), backing up to /Volumes/Disk/borg.
+    auto home = [](std::optional<Date> lastSuccess, std::optional<Date> lastAttempt,
+                   bool failed = false, bool warnings = false,
+                   std::optional<std::string> reason = std::nullopt) {
+        return status("Home", "borg", lastSuccess, lastAttempt, failed, warnings, std::move(reason),
+                      "local");
+    };
+    const std::string gone = "can't find its repository folder \u201cborg\u201d. Is the disk "
+                             "connected, or was the folder moved?";
     struct Case {
         const char* name;
         std::vector<VortaEvent> events;
         std::map<std::int64_t, Date> archives;
         bool folderMissing;
-        std::optional<Date> lastSuccess, lastAttempt;
-        bool failed, warnings;
-        std::optional<std::string> reason;
+        ToolStatus expected;
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {"a good run, referred to by id",
-         {run("7", t0, t1, 0)},
-         {},
-         false,
-         t1,
-         t0,
-         false,
-         false,
-         std::nullopt},
-        {"a good run, referred to by name",
-         {run("Home", t0, t1, 0)},
-         {},
-         false,
-         t1,
-         t0,
-         false,
-         false,
-         std::nullopt},
+        {"a good run, referred to by id", {run("7", t0, t1, 0)}, {}, false, home(t1, t0)},
+        {"a good run, referred to by name", {run("Home", t0, t1, 0)}, {}, false, home(t1, t0)},
         {"other profiles and commands do not count",
          {run("8", t2, t3, 2), run("Other", t2, t3, 2),
           VortaEvent{"7", "prune", t2, t3, 2, std::nullopt},
           VortaEvent{std::nullopt, "create", t2, t3, 2, std::nullopt}},
-         {},
-         false,
-         std::nullopt,
-         std::nullopt,
-         false,
-         false,
-         std::nullopt},
-        {"failed with a message",
-         {run("7", t0, t1, 0), run("7", t2, t3, 2, "Repository is locked")},
-         {},
-         false,
-         t1,
-         t2,
-         true,
-         false,
-         "Vorta reported: Repository is locked"},
-        {"failed without a message",
-         {run("7", t0, t1, 0), run("7", t2, t3, 2, "")},
-         {},
-         false,
-         t1,
-         t2,
-         true,
-         false,
-         "Borg ended with error code 2."},
-        {"the newest start decides, whatever the order",
-         {run("7", t2, t3, 0), run("7", t0, t1, 2)},
-         {},
-         false,
-         t3,
-         t2,
-         false,
-         false,
-         std::nullopt},
+         {}, false, home(std::nullopt, std::nullopt)},
+        {"failed with a message", {run("7", t0, t1, 0), run("7", t2, t3, 2, "Repository is locked")},
+         {}, false, home(t1, t2, true, false, "Vorta reported: Repository is locked")},
+        {"failed without a message", {run("7", t0, t1, 0), run("7", t2, t3, 2, "")},
+         {}, false, home(t1, t2, true, false, "Borg ended with error code 2.")},
+        {"the newest start decides, whatever the order", {run("7", t2, t3, 0), run("7", t0, t1, 2)},
+         {}, false, home(t3, t2)},
         {"a run without a start counts as oldest",
          {VortaEvent{"7", "create", std::nullopt, t3, 2, std::nullopt}, run("7", t0, t1, 0)},
-         {},
-         false,
-         t1,
-         t0,
-         false,
-         false,
-         std::nullopt},
-        {"warnings with a message",
-         {run("7", t0, t1, 1, "some files changed")},
-         {},
-         false,
-         t1,
-         t0,
-         false,
-         true,
-         "Finished with warnings: some files changed"},
-        {"warnings without a message",
-         {run("7", t0, t1, 1)},
-         {},
-         false,
-         t1,
-         t0,
-         false,
-         true,
-         "Finished with warnings."},
+         {}, false, home(t1, t0)},
+        {"warnings with a message", {run("7", t0, t1, 1, "some files changed")},
+         {}, false, home(t1, t0, false, true, "Finished with warnings: some files changed")},
+        {"warnings without a message", {run("7", t0, t1, 1)},
+         {}, false, home(t1, t0, false, true, "Finished with warnings.")},
         {"still running (or cut short) is neither failed nor good",
-         {run("7", t0, t1, 0), run("7", t2, t2, -1)},
-         {},
-         false,
-         t1,
-         t2,
-         false,
-         false,
-         std::nullopt},
-        {"an archive made outside Vorta is newer",
-         {run("7", t0, t1, 0)},
-         {{7, t3}},
-         false,
-         t3,
-         t0,
-         false,
-         false,
-         std::nullopt},
-        {"an older archive does not move the last success back",
-         {run("7", t1, t2, 0)},
-         {{7, t0}},
-         false,
-         t2,
-         t1,
-         false,
-         false,
-         std::nullopt},
-        {"another profile's archive does not count",
-         {},
-         {{8, t3}},
-         false,
-         std::nullopt,
-         std::nullopt,
-         false,
-         false,
-         std::nullopt},
-        {"the repository folder is gone",
-         {run("7", t0, t1, 0)},
-         {},
-         true,
-         t1,
-         t0,
-         false,
-         true,
-         "can't find its repository folder \u201cborg\u201d. Is the disk connected, or was the "
-         "folder moved?"},
-        {"a failure outranks the missing folder",
-         {run("7", t0, t1, 2)},
-         {},
-         true,
-         std::nullopt,
-         t0,
-         true,
-         true,
-         "Borg ended with error code 2."},
+         {run("7", t0, t1, 0), run("7", t2, t2, -1)}, {}, false, home(t1, t2)},
+        {"an archive made outside Vorta is newer", {run("7", t0, t1, 0)}, {{7, t3}}, false,
+         home(t3, t0)},
+        {"an older archive does not move the last success back", {run("7", t1, t2, 0)}, {{7, t0}},
+         false, home(t2, t1)},
+        {"another profile's archive does not count", {}, {{8, t3}}, false,
+         home(std::nullopt, std::nullopt)},
+        {"the repository folder is gone", {run("7", t0, t1, 0)}, {}, true,
+         home(t1, t0, false, true, gone)},
+        {"a failure outranks the missing folder", {run("7", t0, t1, 2)}, {}, true,
+         home(std::nullopt, t0, true, true, "Borg ended with error code 2.")},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> asked;
@@ -317,8 +221,7 @@ TEST(VortaStatuses, JudgesTheLatestRun) {
         };
         auto statuses = vortaStatuses({{7, "Home", "/Volumes/Disk/borg"}, {9, "Spare", ""}},
                                       c.events, c.archives, missing, now);
-        EXPECT_EQ(statuses, std::vector{status("Home", "borg", c.lastSuccess, c.lastAttempt,
-                                               c.failed, c.warnings, c.reason, "local")});
+        EXPECT_EQ(statuses, std::vector{c.expected});
         EXPECT_EQ(asked, std::vector<std::string>{"/Volumes/Disk/borg"});
     }
 }
@@ -340,14 +243,7 @@ void copyFixture(const TempMac& mac, const std::string& name) {
 }
 
 void execute(const TempMac& mac, const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(mac.host(dbPath).c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    std::string message = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    ASSERT_EQ(result, SQLITE_OK) << message;
+    testing::runSQL(mac.host(dbPath), sql);
 }
 
 const std::string offsiteFailure =
