@@ -303,12 +303,13 @@ std::optional<SafeSQLite> SafeSQLite::copying(const Mac& mac, std::string_view p
         Fd database = openRegular(source, maxBytes);
         if (!database.valid())
             return std::nullopt;
-        std::optional<fs::path> dir = makePrivateFolder();
-        if (!dir)
-            return std::nullopt;
-
-        // From here on the state owns the folder: every early return removes it.
         auto state = std::make_unique<State>();
+        std::optional<fs::path> dir = makePrivateFolder();
+        if (!dir) {
+            state->closed = true; // nothing to close or remove
+            return std::nullopt;
+        }
+        // From here on the state owns the folder: every early return removes it.
         state->dir = *dir;
         state->deadline = std::chrono::steady_clock::now();
         state->seconds = std::isfinite(seconds) ? std::clamp(seconds, 0.0, longestLimit) : 0.0;
