@@ -1,9 +1,17 @@
 #include "PrintStatus.h"
 
+#include "base/IsoDate.h"
+#include "checks/RecoveryAnswer.h"
+#include "health/Health.h"
+#include "health/Preferences.h"
+#include "othertools/OtherTools.h"
 #include "timemachine/DestinationInfo.h"
 #include "timemachine/StatusText.h"
 
+#include <charconv>
+
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -96,30 +104,55 @@ bool mayWriteTo(const std::string& standardised) {
 
 } // namespace
 
-PrintoutReadings readPrintout(const Mac& mac) {
+std::optional<Date> fixedClock(const char* value) {
+    if (!value || !*value)
+        return std::nullopt;
+    const std::string_view text(value);
+    double seconds = 0;
+    if (auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+        error == std::errc() && end == text.data() + text.size() && std::isfinite(seconds))
+        return dateFromUnix(seconds);
+    return parseIsoDate(text);
+}
+
+PrintoutReadings readPrintout(const Mac& mac, std::optional<Date> clock) {
     PrintoutReadings readings;
+    readings.home = mac.home;
     readings.reading = readTimeMachineSettings(mac);
     if (readings.reading.isRead())
         readings.reading = SettingsReading::read(withDisplayNames(
             std::move(*readings.reading.settings), readDestinationInfo(mac, tmutilTimeout)));
-    readings.now = currentDate();
+    readings.now = clock.value_or(currentDate());
+    readings.tools = readOtherTools(mac, readings.now);
+    if (readings.reading.isRead())
+        readings.run = readRunState(mac, tmutilTimeout);
     return readings;
 }
 
 std::vector<std::string> printoutLines(const PrintoutReadings& readings) {
     std::vector<std::string> lines;
-    // The recovery answer's headline, other copies and what is not included come first.
+    const RecoveryAnswer answer = recoveryAnswer(readings.reading.settings, readings.tools,
+                                                 std::nullopt, readings.now, readings.home);
+    lines.push_back(answer.headline);
+    lines.push_back(answer.otherCopies.value_or(""));
+    lines.push_back(answer.notIncluded.value_or(""));
 
     const StatusLine status = headline(readings.reading, readings.now);
     lines.push_back(status.title);
     lines.push_back(status.detail.value_or(""));
 
+    // Nothing is snoozed, remembered or probed here: default preferences, no history.
+    const WatchPreferences defaults;
     if (const auto& settings = readings.reading.settings) {
         for (const StatusLine& line : destinationLines(*settings, readings.now))
             lines.push_back(line.title + ": " + line.detail.value_or(""));
-        // The health issues of these settings and the run state follow here.
+        for (const Issue& issue :
+             evaluateHealth(*settings, readings.run, std::nullopt, {}, {}, defaults, readings.now))
+            lines.push_back(issueLine(issue));
     }
     // The other tools' issues end the printout, whatever the reading.
+    for (const Issue& issue : toolIssues(readings.tools, defaults, readings.now))
+        lines.push_back(issueLine(issue));
     return lines;
 }
 
@@ -191,7 +224,8 @@ void runPrintStatus(const Mac& mac, const std::optional<std::string>& outputPath
         err << outsideTemporaryFolderMessage << std::flush;
         return;
     }
-    const std::string text = printoutText(printoutLines(readPrintout(mac)));
+    const std::string text =
+        printoutText(printoutLines(readPrintout(mac, fixedClock(std::getenv("QUORVANE_NOW")))));
     if (target)
         replaceFile(*target, text);
     else

@@ -3,6 +3,8 @@
 #include "base/Date.h"
 #include "base/Mac.h"
 #include "health/Issue.h"
+#include "othertools/ToolStatus.h"
+#include "timemachine/DestinationInfo.h"
 #include "timemachine/TimeMachineSettings.h"
 
 #include <iosfwd>
@@ -17,11 +19,19 @@ namespace quorvane {
 struct PrintoutReadings {
     SettingsReading reading = SettingsReading::notSetUp(); // display names already merged
     Date now{};
+    std::vector<ToolStatus> tools;     // the other backup applications
+    std::optional<BackupRunState> run; // Time Machine's run state, read only with settings
+    std::string home;                  // the user's home folder on the watched Mac
 };
 
 // Reads the watched Mac in the printout's order: settings, then display names from `tmutil`
-// (only when the settings were read), then the time `now`.
-PrintoutReadings readPrintout(const Mac& mac);
+// (only when the settings were read), then the time `now` (`clock` when given, for repeatable
+// output), then the other tools, then the run state (only when the settings were read).
+PrintoutReadings readPrintout(const Mac& mac, std::optional<Date> clock = std::nullopt);
+
+// The time `QUORVANE_NOW` fixes for the printout (seconds since 1970 or an ISO 8601 date), so
+// that tests and demonstrations get the same text every run; absent when unset or unreadable.
+std::optional<Date> fixedClock(const char* value);
 
 // The printout's lines from its readings, in order; some may be empty (they are dropped later).
 std::vector<std::string> printoutLines(const PrintoutReadings& readings);

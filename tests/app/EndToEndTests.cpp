@@ -134,19 +134,25 @@ void writeHealthyMac(const fs::path& root, double completed) {
 
 const fs::path fixtures = QUORVANE_FIXTURES;
 
+// The recovery answer's first line when no backup exists anywhere.
+const std::string nothingToRestore =
+    "If this Mac stopped working now, there's no completed backup to get your files back from.\n";
+const std::string notSetUpText = nothingToRestore + "Time Machine isn't set up on this Mac\n";
+
 } // namespace
 
 TEST(PrintStatusEndToEnd, NotSetUpAndUnreadableShowOnlyTheHeadline) {
     Scratch empty("e2e-not-set-up");
     const ProcessResult notSetUp = printStatus(empty.path);
     EXPECT_EQ(notSetUp.status, 0);
-    EXPECT_EQ(notSetUp.out, "Time Machine isn't set up on this Mac\n");
+    EXPECT_EQ(notSetUp.out, notSetUpText);
     EXPECT_EQ(notSetUp.err, "");
 
     const ProcessResult unreadable = printStatus(fixtures / "timemachine-settings/garbage");
     EXPECT_EQ(unreadable.status, 0);
-    EXPECT_EQ(unreadable.out, "Couldn't read Time Machine's settings.\n"
-                              "Nothing was changed. Quorvane Ombrel will try again.\n");
+    EXPECT_EQ(unreadable.out, nothingToRestore +
+                                  "Couldn't read Time Machine's settings.\n"
+                                  "Nothing was changed. Quorvane Ombrel will try again.\n");
 }
 
 TEST(PrintStatusEndToEnd, HealthyMacShowsTheLastBackupPerDisk) {
@@ -155,10 +161,17 @@ TEST(PrintStatusEndToEnd, HealthyMacShowsTheLastBackupPerDisk) {
     writeHealthyMac(mac.path, completed);
     const ProcessResult result = printStatus(mac.path);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "Last completed backup: 2 days ago\n" +
-                              shortDate(dateFromUnix(completed), currentDate()) +
+    const std::string when = shortDate(dateFromUnix(completed), currentDate());
+    EXPECT_EQ(result.out, "If this Mac stopped working now, you could get your files back as they "
+                          "were on " +
+                              when +
+                              " (2 days ago), from Ann's Disk.\n"
+                              "Last completed backup: 2 days ago\n" +
+                              when +
                               " to Ann's Disk\n"
-                              "Ann's Disk: Last completed 2 days ago.\n");
+                              "Ann's Disk: Last completed 2 days ago.\n"
+                              "[amber] Backups to Ann's Disk are late \u2014 Last completed 2 days "
+                              "ago.\n");
     EXPECT_EQ(result.err, "");
 }
 
@@ -172,7 +185,9 @@ TEST(PrintStatusEndToEnd, SampleMacNamesTheShareFromTmutil) {
     const ProcessResult result = printStatus(mac);
     EXPECT_EQ(result.status, 0);
     const std::string out = result.out;
-    EXPECT_EQ(out.substr(0, out.find('\n') + 1), "Last completed backup: yesterday\n");
+    EXPECT_TRUE(out.starts_with("If this Mac stopped working now, you could get your files back"))
+        << out;
+    EXPECT_NE(out.find("\nLast completed backup: yesterday\n"), std::string::npos) << out;
     EXPECT_NE(out.find(" to Ann\u2019s Backup\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nAnn\u2019s Backup: Last completed yesterday.\n"), std::string::npos)
         << out;
@@ -187,7 +202,7 @@ TEST(PrintStatusEndToEnd, SampleMacNamesTheShareFromTmutil) {
 
 TEST(PrintStatusEndToEnd, OutputGoesOnlyIntoTemporaryFolders) {
     Scratch empty("e2e-output-path");
-    const std::string expected = "Time Machine isn't set up on this Mac\n";
+    const std::string expected = notSetUpText;
 
     const fs::path inTmp = "/tmp/quorvane-e2e-" + std::to_string(::getpid()) + ".txt";
     const ProcessResult written = printStatus(empty.path, {"--print-status", inTmp.string()});
@@ -237,7 +252,7 @@ TEST(PrintStatusEndToEnd, LinksInsideTmpDoNotLeadTheFileElsewhere) {
     EXPECT_EQ(viaFileLink.err, "");
     EXPECT_EQ(slurp(victim), "keep me\n");
     EXPECT_FALSE(fs::is_symlink(fileLink));
-    EXPECT_EQ(slurp(fileLink), "Time Machine isn't set up on this Mac\n");
+    EXPECT_EQ(slurp(fileLink), notSetUpText);
 
     fs::remove(fileLink);
     fs::remove(link);
@@ -247,9 +262,9 @@ TEST(PrintStatusEndToEnd, LinksInsideTmpDoNotLeadTheFileElsewhere) {
 TEST(PrintStatusEndToEnd, ModesWithoutThePrintoutSayTheyAreNotBuiltYet) {
     Scratch empty("e2e-modes");
     const ProcessResult both = printStatus(empty.path, {"--print-status", "--smoke-test"});
-    EXPECT_EQ(both.out, "Time Machine isn't set up on this Mac\n");
+    EXPECT_EQ(both.out, notSetUpText);
     const ProcessResult reversed = printStatus(empty.path, {"--smoke-test", "--print-status"});
-    EXPECT_EQ(reversed.out, "Time Machine isn't set up on this Mac\n");
+    EXPECT_EQ(reversed.out, notSetUpText);
 
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{}, std::vector<std::string>{"--smoke-test"}}) {
