@@ -84,18 +84,23 @@ TEST(IssueLine, BracketedLevelTitleAndOptionalDetail) {
     EXPECT_EQ(issueLine(bare), "[unknown] Something");
 }
 
-TEST(PrintoutLines, ReadingsThatAreNotReadGiveOnlyTheHeadline) {
+TEST(PrintoutLines, ReadingsThatAreNotReadGiveOnlyTheAnswerAndHeadline) {
     PrintoutReadings notSetUp;
-    EXPECT_EQ(printoutText(printoutLines(notSetUp)), "Time Machine isn't set up on this Mac\n");
+    EXPECT_EQ(printoutText(printoutLines(notSetUp)),
+              "If this Mac stopped working now, there's no completed backup to get your files back "
+              "from.\n"
+              "Time Machine isn't set up on this Mac\n");
 
     PrintoutReadings unreadable;
     unreadable.reading = SettingsReading::unreadable();
     EXPECT_EQ(printoutText(printoutLines(unreadable)),
+              "If this Mac stopped working now, there's no completed backup to get your files back "
+              "from.\n"
               "Couldn't read Time Machine's settings.\n"
               "Nothing was changed. Quorvane Ombrel will try again.\n");
 }
 
-TEST(PrintoutLines, DestinationLinesFollowTheHeadline) {
+TEST(PrintoutLines, AnswerHeadlineDestinationsThenIssues) {
     PrintoutReadings readings;
     readings.now = dateFromUnix(1'709'900'000); // 2024-03-08 13:13 in Berlin
     TimeMachineSettings settings;
@@ -109,8 +114,12 @@ TEST(PrintoutLines, DestinationLinesFollowTheHeadline) {
     settings.destinations = {disk, share};
     readings.reading = SettingsReading::read(settings);
     EXPECT_EQ(printoutText(printoutLines(readings)),
+              "If this Mac stopped working now, you could get your files back as they were on "
+              "Mar 8, 10:26 (2 hours ago), from Disk.\n"
               "Last completed backup: today\n"
               "Mar 8, 10:26 to Disk\n"
               "Disk: Last completed today.\n"
-              "backup disk (network): No completed backup recorded.\n");
+              "backup disk (network): No completed backup recorded.\n"
+              "[red] backup disk (network) has never finished a backup \u2014 1 attempt so far; "
+              "none finished. Nothing on this Mac can be recovered from this disk yet.\n");
 }
