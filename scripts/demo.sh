@@ -8,4 +8,5 @@ cmake -S . -B "$build" -DQUORVANE_TESTS=OFF -DQUORVANE_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target quorvane-ombrel make-sample-mac >/dev/null
 sample="$build/sample-mac"
 "$build/examples/make-sample-mac" examples/sample-mac "$sample"
+examples/sample-dates/apply.sh "$sample"
 QUORVANE_ROOT="$sample" QUORVANE_HOME=/Users/ann "$build/src/app/quorvane-ombrel" --print-status
