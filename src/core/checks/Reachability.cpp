@@ -69,7 +69,7 @@ std::shared_ptr<Resolution> resolve(const std::string& host, const std::string& 
     state->addresses.head = nullptr;
     try {
         std::thread([state, host, service] {
-            addrinfo hints = hintsFor(AI_NUMERICSERV | AI_ADDRCONFIG);
+            addrinfo hints = hintsFor(AI_NUMERICSERV);
             addrinfo* found = nullptr;
             if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0)
                 found = nullptr;
