@@ -12,12 +12,3 @@ endif()
 if(QUORVANE_BENCHMARKS)
   find_package(benchmark REQUIRED)
 endif()
-
-# quorvane_core_library(name SOURCES ... DEPENDS ...)
-# One static library per subsystem folder, so a subsystem's tests build without the others.
-function(quorvane_core_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
-  add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src/core)
-  target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} PRIVATE quorvane_options)
-endfunction()

@@ -108,6 +108,13 @@ TEST(KeyedArchive, RefusesHostileArchives) {
             level = b.array({level, level});
         cases.push_back({"exponential sharing", b.bytes(level)});
     }
+    {
+        // libplist's own parser recurses once per level; this must be refused before it.
+        std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+        for (int i = 0; i < 200'000; ++i)
+            deep += "<array>";
+        cases.push_back({"XML nested 200,000 levels", deep + "</plist>"});
+    }
     cases.push_back({"empty", ""});
     cases.push_back({"garbage", std::string("bplist00\xff\xfe garbage", 18)});
     {

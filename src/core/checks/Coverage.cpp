@@ -1,4 +1,5 @@
 #include "checks/Coverage.h"
+#include "base/PropertyList.h"
 
 #include <plist/plist.h>
 
@@ -155,9 +156,7 @@ std::int64_t placeholderSize(int folderFD, const char* name) {
     close(fd);
     if (bytes.empty())
         return 0;
-    plist_t raw = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
-    PlistPtr root(raw);
+    PropertyList root = parsePropertyList(bytes);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
         return 0;
     plist_t size = plist_dict_get_item(root.get(), "NSURLFileSizeKey");

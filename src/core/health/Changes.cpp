@@ -1,4 +1,5 @@
 #include "health/Changes.h"
+#include "base/PropertyList.h"
 
 #include "timemachine/StatusText.h"
 
@@ -83,9 +84,7 @@ std::optional<OSVersion> macOSVersion(const Mac& mac) {
     std::string bytes = readSystemVersionFile(mac);
     if (bytes.empty())
         return std::nullopt;
-    plist_t raw = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
-    std::unique_ptr<void, void (*)(plist_t)> root(raw, plist_free);
+    PropertyList root = parsePropertyList(bytes);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
         return std::nullopt;
     std::optional<std::string> version = stringValue(root.get(), "ProductVersion");

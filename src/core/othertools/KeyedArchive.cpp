@@ -1,4 +1,5 @@
 #include "othertools/KeyedArchive.h"
+#include "base/PropertyList.h"
 
 #include <plist/plist.h>
 
@@ -278,9 +279,7 @@ std::optional<ArchiveValue> decodeKeyedArchive(std::string_view bytes,
     if (bytes.empty() || bytes.size() > limits.maxBytes ||
         bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return std::nullopt;
-    plist_t raw = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
-    PlistPtr root(raw);
+    PropertyList root = parsePropertyList(bytes);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
         return std::nullopt;
     if (stringValue(plist_dict_get_item(root.get(), "$archiver")) != "NSKeyedArchiver")

@@ -1,4 +1,5 @@
 #include "othertools/SuperDuper.h"
+#include "base/PropertyList.h"
 
 #include "othertools/SafeRead.h"
 
@@ -68,10 +69,8 @@ std::optional<std::string> targetVolume(const Mac& mac, const std::string& packa
     auto bytes = readSmallFile(mac, package + "/Session Settings.sdss", superDuperSettingsLimit);
     if (!bytes)
         return std::nullopt;
-    plist_t raw = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes->data()),
-                      static_cast<std::uint32_t>(bytes->size()), &raw);
-    std::unique_ptr<void, void (*)(plist_t)> root(raw, plist_free);
+    PropertyList root = parsePropertyList(
+        std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
         return std::nullopt;
     plist_t name = plist_dict_get_item(root.get(), "SDtargetVolumeName");

@@ -1,4 +1,5 @@
 #include "timemachine/DestinationInfo.h"
+#include "base/PropertyList.h"
 
 #include "process/ToolRunner.h"
 
@@ -24,12 +25,10 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 PlistPtr parseDictionary(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max())
         return nullptr;
-    plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    PlistPtr owned(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT)
+    PropertyList owned = parsePropertyList(bytes);
+    if (!owned || plist_get_node_type(owned.get()) != PLIST_DICT)
         return nullptr;
-    return owned;
+    return PlistPtr(owned.release());
 }
 
 std::optional<std::string> stringValue(plist_t dict, const char* key) {

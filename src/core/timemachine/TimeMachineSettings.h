@@ -2,6 +2,7 @@
 
 #include "base/Date.h"
 #include "base/Mac.h"
+#include "base/PropertyList.h"
 
 #include <plist/plist.h>
 
@@ -103,26 +104,6 @@ struct SettingsReading {
 
     bool operator==(const SettingsReading&) const = default;
 };
-
-// Owns a decoded property list.
-struct PropertyListFree {
-    void operator()(void* node) const { plist_free(node); }
-};
-using PropertyList = std::unique_ptr<void, PropertyListFree>;
-
-// Deepest nesting of arrays and dictionaries a property list may have. libplist's parsers recurse
-// once per level and overflow the stack on a file nested a few thousand levels deep.
-inline constexpr int maxPropertyListDepth = 128;
-
-// Most objects a property list may decode to (about 100 MB in libplist). A binary list is counted
-// with every reference to a shared object: libplist copies the object at each use, so a small
-// file that shares objects level after level would otherwise fill the memory.
-inline constexpr std::uint64_t maxPropertyListNodes = 1'000'000;
-
-// Decodes a binary or XML property list; null when the bytes are no property list, nest deeper
-// than `maxPropertyListDepth`, decode to more than `maxPropertyListNodes` objects, or (binary)
-// refer back to themselves.
-PropertyList parsePropertyList(std::string_view bytes);
 
 // Reads the preferences file of the watched Mac (binary or XML property list). Never throws.
 SettingsReading readTimeMachineSettings(const Mac& mac);

@@ -1,0 +1,181 @@
+#include "base/PropertyList.h"
+
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+namespace quorvane {
+
+namespace {
+
+std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// Whether an XML property list nests arrays and dictionaries at most `limit` deep and has at most
+// `maxNodes` elements. Comments,
+// CDATA, processing instructions and declarations are skipped, so tags hidden in them count for
+// nothing either way.
+bool xmlNestingWithin(std::string_view text, int limit, std::uint64_t maxNodes) {
+    int depth = 0;
+    std::uint64_t elements = 0;
+    for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
+        const std::string_view rest = text.substr(at);
+        auto skipTo = [&](std::string_view end) {
+            const auto found = text.find(end, at + 1);
+            return found == std::string_view::npos ? text.size() : found + end.size();
+        };
+        if (rest.starts_with("<!--")) {
+            at = skipTo("-->");
+        } else if (rest.starts_with("<![CDATA[")) {
+            at = skipTo("]]>");
+        } else if (rest.starts_with("<?")) {
+            at = skipTo("?>");
+        } else if (rest.starts_with("<!")) {
+            at = skipTo(">");
+        } else {
+            const auto close = text.find('>', at);
+            const bool selfClosing = close != std::string_view::npos && text[close - 1] == '/';
+            if ((rest.starts_with("<array") || rest.starts_with("<dict")) && !selfClosing) {
+                if (++depth > limit)
+                    return false;
+            } else if (rest.starts_with("</array") || rest.starts_with("</dict")) {
+                depth = std::max(0, depth - 1);
+            }
+            if (!rest.starts_with("</") && ++elements > maxNodes)
+                return false;
+            at = close == std::string_view::npos ? text.size() : close + 1;
+        }
+    }
+    return true;
+}
+
+// Whether a binary property list is well formed enough to walk, free of cycles, nests its
+// containers at most `limit` deep and expands to at most `maxNodes` objects.
+bool binaryNestingWithin(std::string_view data, int limit, std::uint64_t maxNodes) {
+    constexpr std::size_t trailerSize = 32;
+    if (data.size() < 8 + trailerSize)
+        return false;
+    const std::size_t trailer = data.size() - trailerSize;
+    const auto offsetSize = static_cast<std::size_t>(static_cast<unsigned char>(data[trailer + 6]));
+    const auto refSize = static_cast<std::size_t>(static_cast<unsigned char>(data[trailer + 7]));
+    const std::uint64_t count = bigEndian(data, trailer + 8, 8);
+    const std::uint64_t top = bigEndian(data, trailer + 16, 8);
+    const std::uint64_t table = bigEndian(data, trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 ||
+        top >= count || table > trailer || count > (trailer - table) / offsetSize)
+        return false;
+
+    // The children of object `index` as a range of reference bytes; false when malformed.
+    auto children = [&](std::uint64_t index, std::size_t& first, std::uint64_t& n,
+                        bool& container) {
+        const std::uint64_t offset = bigEndian(data, table + index * offsetSize, offsetSize);
+        if (offset < 8 || offset >= table)
+            return false;
+        const auto marker = static_cast<unsigned char>(data[offset]);
+        const unsigned type = marker >> 4;
+        std::uint64_t length = marker & 0x0F;
+        first = offset + 1;
+        n = 0;
+        container = type == 0xA || type == 0xB || type == 0xC || type == 0xD;
+        if (!container)
+            return true;
+        if (length == 0x0F) {
+            if (first >= table || (static_cast<unsigned char>(data[first]) >> 4) != 0x1)
+                return false;
+            const std::size_t width = std::size_t{1} << (data[first] & 0x0F);
+            if (width > 8 || first + 1 + width > table)
+                return false;
+            length = bigEndian(data, first + 1, width);
+            first += 1 + width;
+        }
+        n = type == 0xD ? length * 2 : length;
+        return length <= table && n <= (table - first) / refSize;
+    };
+
+    // Post-order walk with an explicit stack. Each object's levels (containers on its deepest
+    // path, itself included) and size (objects it expands to, counting every use of a shared one)
+    // are kept, so an object referred to many times is measured once: libplist copies it at each
+    // use.
+    enum : unsigned char { unseen, open, done };
+    struct Node {
+        std::uint64_t size = 1;
+        std::uint32_t levels = 0;
+        unsigned char state = unseen;
+    };
+    std::vector<Node> nodes(count);
+    struct Frame {
+        std::uint64_t index;
+        std::size_t next; // byte offset of the next reference
+        std::size_t end;
+    };
+    std::vector<Frame> stack;
+    const auto maxLevels = static_cast<std::uint32_t>(limit);
+    // Measures a leaf at once and opens a frame for a container with children.
+    auto enter = [&](std::uint64_t index) {
+        std::size_t first = 0;
+        std::uint64_t n = 0;
+        bool container = false;
+        if (!children(index, first, n, container))
+            return false;
+        Node& node = nodes[index];
+        node.levels = container ? 1 : 0;
+        if (n == 0) {
+            node.state = done;
+            return true;
+        }
+        node.state = open;
+        stack.push_back({index, first, first + n * refSize});
+        return stack.size() <= maxLevels;
+    };
+    // Folds a measured child into its parent; false when the parent is then too big.
+    auto fold = [&](Node& parent, const Node& child) {
+        parent.levels = std::max(parent.levels, child.levels + 1);
+        parent.size += child.size;
+        return parent.levels <= maxLevels && parent.size <= maxNodes;
+    };
+    if (!enter(top))
+        return false;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next == frame.end) {
+            const std::uint64_t finished = frame.index;
+            nodes[finished].state = done;
+            stack.pop_back();
+            // The parent's reference to this object was read before it was measured.
+            if (!stack.empty() && !fold(nodes[stack.back().index], nodes[finished]))
+                return false;
+            continue;
+        }
+        const std::uint64_t child = bigEndian(data, frame.next, refSize);
+        const std::uint64_t parent = frame.index;
+        frame.next += refSize;
+        if (child >= count || nodes[child].state == open)
+            return false; // out of range, or a cycle
+        if (nodes[child].state == unseen && !enter(child))
+            return false;
+        if (nodes[child].state == done && !fold(nodes[parent], nodes[child]))
+            return false;
+    }
+    return nodes[top].levels <= maxLevels && nodes[top].size <= maxNodes;
+}
+
+} // namespace
+
+PropertyList parsePropertyList(std::string_view bytes) {
+    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+        return nullptr;
+    const bool binary = bytes.starts_with("bplist00");
+    if (binary ? !binaryNestingWithin(bytes, maxPropertyListDepth, maxPropertyListNodes)
+               : !xmlNestingWithin(bytes, maxPropertyListDepth, maxPropertyListNodes))
+        return nullptr;
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    return PropertyList(root);
+}
+
+} // namespace quorvane
