@@ -178,4 +178,14 @@ PropertyList parsePropertyList(std::string_view bytes) {
     return PropertyList(root);
 }
 
+std::optional<std::string> plistString(plist_t node) {
+    if (!node || plist_get_node_type(node) != PLIST_STRING)
+        return std::nullopt;
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    if (!text)
+        return std::nullopt;
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
 } // namespace quorvane

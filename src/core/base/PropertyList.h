@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace quorvane {
@@ -30,5 +32,8 @@ inline constexpr std::uint64_t maxPropertyListNodes = 1'000'000;
 // than `maxPropertyListDepth`, decode to more than `maxPropertyListNodes` objects, or (binary)
 // refer back to themselves.
 PropertyList parsePropertyList(std::string_view bytes);
+
+// The text of a string node; absent for a null node or any other type.
+std::optional<std::string> plistString(plist_t node);
 
 } // namespace quorvane

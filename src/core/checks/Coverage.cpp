@@ -129,11 +129,6 @@ std::string_view placeholderTarget(std::string_view name) {
     return name.substr(1, name.size() - 1 - placeholderSuffix.size());
 }
 
-struct PlistDeleter {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistDeleter>;
-
 // The size a placeholder records for its file ("NSURLFileSizeKey"); 0 when it cannot be read.
 std::int64_t placeholderSize(int folderFD, const char* name) {
     int fd = openat(folderFD, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -1,5 +1,6 @@
 #include "health/Changes.h"
 #include "base/PropertyList.h"
+#include "othertools/SafeRead.h"
 
 #include "timemachine/StatusText.h"
 
@@ -22,7 +23,7 @@ namespace {
 
 constexpr std::string_view systemVersionPath = "/System/Library/CoreServices/SystemVersion.plist";
 // The real file is well under a kilobyte.
-constexpr off_t maxSystemVersionBytes = 64 * 1024;
+constexpr std::size_t maxSystemVersionBytes = 64 * 1024;
 // Version and build texts end up in issue titles; anything longer is not a version.
 constexpr std::size_t maxVersionTextLength = 64;
 // A replacement dated further ahead than this was recorded with a wrong clock.
@@ -47,37 +48,13 @@ std::optional<std::string> versionText(std::string_view text) {
 }
 
 std::string readSystemVersionFile(const Mac& mac) {
-    int fd = open(mac.hostPath(systemVersionPath).c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    std::string bytes;
-    struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-        info.st_size <= maxSystemVersionBytes) {
-        bytes.resize(static_cast<std::size_t>(info.st_size));
-        std::size_t filled = 0;
-        while (filled < bytes.size()) {
-            ssize_t got = read(fd, bytes.data() + filled, bytes.size() - filled);
-            if (got <= 0)
-                break;
-            filled += static_cast<std::size_t>(got);
-        }
-        bytes.resize(filled);
-    }
-    close(fd);
-    return bytes;
+    const auto bytes = readSmallFile(mac, systemVersionPath, maxSystemVersionBytes);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }
 
 std::optional<std::string> stringValue(plist_t dict, const char* key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    std::uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    if (!text)
-        return std::nullopt;
-    return versionText(std::string_view(text, length));
+    const auto text = plistString(plist_dict_get_item(dict, key));
+    return text ? versionText(*text) : std::nullopt;
 }
 
 std::optional<OSVersion> macOSVersion(const Mac& mac) {

@@ -16,22 +16,7 @@ bool ArchiveObject::operator==(const ArchiveObject& other) const {
 
 namespace {
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
 struct Failure {};
-
-std::optional<std::string> stringValue(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    std::uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    if (!text)
-        return std::nullopt;
-    return std::string(text, static_cast<std::size_t>(length));
-}
 
 // A reference to another object: a UID node, or the {"CF$UID": n} form of XML archives.
 std::optional<std::uint64_t> uidValue(plist_t node) {
@@ -106,7 +91,7 @@ private:
             return {value};
         }
         case PLIST_STRING:
-            return {stringValue(node).value_or(std::string())};
+            return {plistString(node).value_or(std::string())};
         case PLIST_DATE: {
             std::int32_t sec = 0, usec = 0;
             plist_get_date_val(node, &sec, &usec);
@@ -135,7 +120,7 @@ private:
             throw Failure{};
         switch (plist_get_node_type(node)) {
         case PLIST_STRING:
-            if (uid == 0 && stringValue(node) == "$null") {
+            if (uid == 0 && plistString(node) == "$null") {
                 countValue();
                 return {};
             }
@@ -170,7 +155,7 @@ private:
         plist_t classNode = plist_array_get_item(objects_, static_cast<std::uint32_t>(*classUID));
         if (!classNode || plist_get_node_type(classNode) != PLIST_DICT)
             throw Failure{};
-        auto name = stringValue(plist_dict_get_item(classNode, "$classname"));
+        auto name = plistString(plist_dict_get_item(classNode, "$classname"));
         if (!name)
             throw Failure{};
         return *name;
@@ -198,7 +183,7 @@ private:
             return {std::move(array)};
         }
         if (name == "NSString" || name == "NSMutableString") {
-            auto text = stringValue(plist_dict_get_item(object, "NS.string"));
+            auto text = plistString(plist_dict_get_item(object, "NS.string"));
             if (!text)
                 throw Failure{};
             return {std::move(*text)};
@@ -282,7 +267,7 @@ std::optional<ArchiveValue> decodeKeyedArchive(std::string_view bytes,
     PropertyList root = parsePropertyList(bytes);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
         return std::nullopt;
-    if (stringValue(plist_dict_get_item(root.get(), "$archiver")) != "NSKeyedArchiver")
+    if (plistString(plist_dict_get_item(root.get(), "$archiver")) != "NSKeyedArchiver")
         return std::nullopt;
     plist_t objects = plist_dict_get_item(root.get(), "$objects");
     plist_t top = plist_dict_get_item(root.get(), "$top");

@@ -73,14 +73,7 @@ std::optional<std::string> targetVolume(const Mac& mac, const std::string& packa
         std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
         return std::nullopt;
-    plist_t name = plist_dict_get_item(root.get(), "SDtargetVolumeName");
-    if (!name || plist_get_node_type(name) != PLIST_STRING)
-        return std::nullopt;
-    std::uint64_t length = 0;
-    const char* text = plist_get_string_ptr(name, &length);
-    if (!text)
-        return std::nullopt;
-    return std::string(text, static_cast<std::size_t>(length));
+    return plistString(plist_dict_get_item(root.get(), "SDtargetVolumeName"));
 }
 
 bool parseNumber(std::string_view text, std::size_t at, std::size_t width, int& value) {

@@ -16,30 +16,14 @@ namespace quorvane {
 
 namespace {
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
 // The top-level dictionary of an XML or binary property list; null for anything else.
-PlistPtr parseDictionary(std::string_view bytes) {
+PropertyList parseDictionary(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max())
         return nullptr;
     PropertyList owned = parsePropertyList(bytes);
     if (!owned || plist_get_node_type(owned.get()) != PLIST_DICT)
         return nullptr;
-    return PlistPtr(owned.release());
-}
-
-std::optional<std::string> stringValue(plist_t dict, const char* key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    if (!text)
-        return std::nullopt;
-    return std::string(text, length);
+    return owned;
 }
 
 // A number (integer or real) as a real. libplist keeps integers unsigned; a negative integer
@@ -95,7 +79,7 @@ std::optional<bool> booleanValue(plist_t node) {
 } // namespace
 
 std::vector<DestinationInfo> parseDestinationInfo(std::string_view bytes) {
-    const PlistPtr root = parseDictionary(bytes);
+    const PropertyList root = parseDictionary(bytes);
     if (!root)
         return {};
     plist_t list = plist_dict_get_item(root.get(), "Destinations");
@@ -107,10 +91,11 @@ std::vector<DestinationInfo> parseDestinationInfo(std::string_view bytes) {
             return {};
     std::vector<DestinationInfo> infos;
     for (plist_t entry : entries) {
-        auto id = stringValue(entry, "ID");
+        auto id = plistString(plist_dict_get_item(entry, "ID"));
         if (!id)
             continue;
-        infos.push_back({std::move(*id), stringValue(entry, "Name"), stringValue(entry, "Kind")});
+        infos.push_back({std::move(*id), plistString(plist_dict_get_item(entry, "Name")),
+                         plistString(plist_dict_get_item(entry, "Kind"))});
     }
     return infos;
 }
@@ -140,7 +125,7 @@ TimeMachineSettings withDisplayNames(TimeMachineSettings settings,
 }
 
 std::optional<BackupRunState> parseRunState(std::string_view bytes) {
-    const PlistPtr root = parseDictionary(bytes);
+    const PropertyList root = parseDictionary(bytes);
     if (!root)
         return std::nullopt;
     plist_t dict = root.get();
@@ -155,8 +140,8 @@ std::optional<BackupRunState> parseRunState(std::string_view bytes) {
     if (percent && std::isfinite(*percent) && *percent >= 0)
         state.percent = percent;
     state.running = booleanValue(plist_dict_get_item(dict, "Running")).value_or(false);
-    state.phase = stringValue(dict, "BackupPhase");
-    state.destinationID = stringValue(dict, "DestinationID");
+    state.phase = plistString(plist_dict_get_item(dict, "BackupPhase"));
+    state.destinationID = plistString(plist_dict_get_item(dict, "DestinationID"));
     return state;
 }
 

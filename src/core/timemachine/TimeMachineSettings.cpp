@@ -158,16 +158,6 @@ bool hasMember(plist_t dict, const char* key) {
     return member(dict, key) != nullptr;
 }
 
-std::optional<std::string> stringValue(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    if (!text)
-        return std::nullopt;
-    return std::string(text, length);
-}
-
 // libplist keeps every integer as 64 bits; negative values come back as their two's complement.
 std::int64_t signedValue(plist_t node) {
     uint64_t raw = 0;
@@ -338,10 +328,10 @@ TimeMachineSettings timeMachineSettings(plist_t from) {
         settings.destinations.clear();
     settings.automaticBackups = boolValue(member(from, "AutoBackup"));
     settings.interval = realValue(member(from, "AutoBackupInterval"));
-    if (auto stamp = stringValue(member(from, "LastBackupActivity")))
+    if (auto stamp = plistString(member(from, "LastBackupActivity")))
         settings.lastActivity = parseActivityStamp(*stamp);
     if (!forEachItem(member(from, "SkipPaths"), PLIST_STRING, [&](plist_t path) {
-            settings.excludedPaths.push_back(stringValue(path).value_or(""));
+            settings.excludedPaths.push_back(plistString(path).value_or(""));
         }))
         settings.excludedPaths.clear();
     settings.requiresACPower = boolValue(member(from, "RequiresACPower"));
@@ -352,8 +342,8 @@ BackupDestination destination(plist_t from) {
     using Kind = BackupDestination::Kind;
     BackupDestination d;
     const bool isDictionary = from && plist_get_node_type(from) == PLIST_DICT;
-    const auto networkURL = stringValue(member(from, "NetworkURL"));
-    const auto volumeName = stringValue(member(from, "LastKnownVolumeName"));
+    const auto networkURL = plistString(member(from, "NetworkURL"));
+    const auto volumeName = plistString(member(from, "LastKnownVolumeName"));
 
     if (networkURL && !networkURL->empty())
         d.kind = Kind::network;
@@ -368,7 +358,7 @@ BackupDestination destination(plist_t from) {
         if (auto url = parseURLComponents(*networkURL))
             d.name = url->host;
 
-    d.id = stringValue(member(from, "DestinationID")).value_or("unknown");
+    d.id = plistString(member(from, "DestinationID")).value_or("unknown");
     d.completed = sortedDates(member(from, "SnapshotDates"));
     d.attempts = sortedDates(member(from, "AttemptDates"));
     d.resultCode = integerValue(member(from, "RESULT"));
@@ -376,7 +366,7 @@ BackupDestination destination(plist_t from) {
     d.bytesAvailable = integerValue(member(from, "BytesAvailable"));
     d.quotaGB = integerValue(member(from, "QuotaGB"));
     d.networkURL = networkURL;
-    d.encryptionState = stringValue(member(from, "LastKnownEncryptionState"));
+    d.encryptionState = plistString(member(from, "LastKnownEncryptionState"));
     return d;
 }
 
