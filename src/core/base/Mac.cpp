@@ -8,7 +8,8 @@ std::filesystem::path Mac::hostPath(std::string_view macPath) const {
     std::string_view relative = macPath;
     while (!relative.empty() && relative.front() == '/')
         relative.remove_prefix(1);
-    std::filesystem::path base = root.empty() ? std::filesystem::path("/") : std::filesystem::path(root);
+    std::filesystem::path base =
+        root.empty() ? std::filesystem::path("/") : std::filesystem::path(root);
     return relative.empty() ? base : base / std::filesystem::path(relative);
 }
 
