@@ -1,6 +1,7 @@
 #include "base/PropertyList.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string_view>
 #include <vector>
@@ -186,6 +187,45 @@ std::optional<std::string> plistString(plist_t node) {
     if (!text)
         return std::nullopt;
     return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::optional<double> plistNumber(plist_t node) {
+    if (!node)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return value;
+    }
+    case PLIST_UINT: {
+        std::uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        return static_cast<double>(static_cast<std::int64_t>(value));
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+std::vector<plist_t> plistArrayItems(plist_t array) {
+    std::vector<plist_t> items;
+    if (!array || plist_get_node_type(array) != PLIST_ARRAY)
+        return items;
+    plist_array_iter iterator = nullptr;
+    plist_array_new_iter(array, &iterator);
+    if (!iterator)
+        return items;
+    items.reserve(plist_array_get_size(array));
+    for (;;) {
+        plist_t item = nullptr;
+        plist_array_next_item(array, iterator, &item);
+        if (!item)
+            break;
+        items.push_back(item);
+    }
+    std::free(iterator);
+    return items;
 }
 
 } // namespace quorvane

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane {
 
@@ -35,5 +36,13 @@ PropertyList parsePropertyList(std::string_view bytes);
 
 // The text of a string node; absent for a null node or any other type.
 std::optional<std::string> plistString(plist_t node);
+
+// An integer or real node as a real; absent for anything else. libplist keeps integers unsigned,
+// so a negative integer is read back from its two's complement.
+std::optional<double> plistNumber(plist_t node);
+
+// The items of an array node in one pass (libplist finds an item by index by walking from the
+// start, so indexing would be quadratic); empty for anything but an array.
+std::vector<plist_t> plistArrayItems(plist_t array);
 
 } // namespace quorvane

@@ -26,52 +26,13 @@ PropertyList parseDictionary(std::string_view bytes) {
     return owned;
 }
 
-// A number (integer or real) as a real. libplist keeps integers unsigned; a negative integer
-// comes back in two's complement.
-std::optional<double> numberValue(plist_t node) {
-    if (!node)
-        return std::nullopt;
-    switch (plist_get_node_type(node)) {
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return value;
-    }
-    case PLIST_UINT: {
-        uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        return static_cast<double>(static_cast<int64_t>(value));
-    }
-    default:
-        return std::nullopt;
-    }
-}
-
-// The items of an array in one pass (indexing walks the list from the start each time).
-std::vector<plist_t> arrayItems(plist_t array) {
-    std::vector<plist_t> items;
-    plist_array_iter iterator = nullptr;
-    plist_array_new_iter(array, &iterator);
-    if (!iterator)
-        return items;
-    for (;;) {
-        plist_t item = nullptr;
-        plist_array_next_item(array, iterator, &item);
-        if (!item)
-            break;
-        items.push_back(item);
-    }
-    std::free(iterator);
-    return items;
-}
-
 std::optional<bool> booleanValue(plist_t node) {
     if (node && plist_get_node_type(node) == PLIST_BOOLEAN) {
         uint8_t value = 0;
         plist_get_bool_val(node, &value);
         return value != 0;
     }
-    if (const auto number = numberValue(node))
+    if (const auto number = plistNumber(node))
         return *number != 0;
     return std::nullopt;
 }
@@ -85,7 +46,7 @@ std::vector<DestinationInfo> parseDestinationInfo(std::string_view bytes) {
     plist_t list = plist_dict_get_item(root.get(), "Destinations");
     if (!list || plist_get_node_type(list) != PLIST_ARRAY)
         return {};
-    const std::vector<plist_t> entries = arrayItems(list);
+    const std::vector<plist_t> entries = plistArrayItems(list);
     for (plist_t entry : entries)
         if (plist_get_node_type(entry) != PLIST_DICT)
             return {};
@@ -130,11 +91,11 @@ std::optional<BackupRunState> parseRunState(std::string_view bytes) {
         return std::nullopt;
     plist_t dict = root.get();
     BackupRunState state;
-    std::optional<double> percent = numberValue(plist_dict_get_item(dict, "Percent"));
+    std::optional<double> percent = plistNumber(plist_dict_get_item(dict, "Percent"));
     if (!percent) {
         plist_t progress = plist_dict_get_item(dict, "Progress");
         if (progress && plist_get_node_type(progress) == PLIST_DICT)
-            percent = numberValue(plist_dict_get_item(progress, "Percent"));
+            percent = plistNumber(plist_dict_get_item(progress, "Percent"));
     }
     // -1 means idle; an infinite or NaN report is no progress figure either.
     if (percent && std::isfinite(*percent) && *percent >= 0)

@@ -167,21 +167,9 @@ std::int64_t signedValue(plist_t node) {
 
 // Numbers and Booleans both count as numbers, as they do in the preferences service.
 std::optional<double> realValue(plist_t node) {
-    if (!node)
-        return std::nullopt;
-    switch (plist_get_node_type(node)) {
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return value;
-    }
-    case PLIST_UINT:
-        return static_cast<double>(signedValue(node));
-    case PLIST_BOOLEAN:
+    if (node && plist_get_node_type(node) == PLIST_BOOLEAN)
         return plist_bool_val_is_true(node) ? 1.0 : 0.0;
-    default:
-        return std::nullopt;
-    }
+    return plistNumber(node);
 }
 
 std::optional<bool> boolValue(plist_t node) {
@@ -220,26 +208,18 @@ Date dateValue(plist_t node) {
     return dateFromUnix(referenceDateOffset + sec + usec / 1e6);
 }
 
-// Calls `use` on each item of a list made only of items of `type`; false (after possibly some
-// calls) when `node` is no such list. Walked with an iterator: libplist finds an array's n-th
-// item by walking from the start, so indexing would be quadratic.
+// Calls `use` on each item of a list made only of items of `type`; false, without any call, when
+// `node` is no such list.
 template <typename Use> bool forEachItem(plist_t node, plist_type type, Use&& use) {
     if (!node || plist_get_node_type(node) != PLIST_ARRAY)
         return false;
-    plist_array_iter iterator = nullptr;
-    plist_array_new_iter(node, &iterator);
-    bool homogeneous = iterator != nullptr;
-    while (homogeneous) {
-        plist_t item = nullptr;
-        plist_array_next_item(node, iterator, &item);
-        if (!item)
-            break;
-        homogeneous = plist_get_node_type(item) == type;
-        if (homogeneous)
-            use(item);
-    }
-    std::free(iterator);
-    return homogeneous;
+    const std::vector<plist_t> items = plistArrayItems(node);
+    if (!std::all_of(items.begin(), items.end(),
+                     [type](plist_t item) { return plist_get_node_type(item) == type; }))
+        return false;
+    for (plist_t item : items)
+        use(item);
+    return true;
 }
 
 // A list made only of dates, sorted ascending; anything else gives an empty list.
