@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PeakMemory.h"
 #include "base/Mac.h"
 
 #include <cstdlib>
@@ -8,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace quorvane::bench {
@@ -51,12 +51,5 @@ private:
     std::filesystem::path dir_;
     Mac mac_;
 };
-
-// This process's peak resident memory so far, in megabytes.
-inline double peakResidentMB() {
-    struct rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
 
 } // namespace quorvane::bench

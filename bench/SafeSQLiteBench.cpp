@@ -1,6 +1,7 @@
 // Copying, opening and querying a database at the readers' size limit (50,000,000 bytes).
 // Peak memory must stay well under twice the file size: the copy is streamed, never held whole.
 
+#include "PeakMemory.h"
 #include "othertools/SafeRead.h"
 
 #include <benchmark/benchmark.h>
@@ -12,8 +13,6 @@
 #include <filesystem>
 #include <string>
 
-#include <sys/resource.h>
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -21,12 +20,6 @@ using quorvane::Mac;
 using quorvane::SafeSQLite;
 
 constexpr std::size_t limit = 50'000'000;
-
-double peakMegabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0; // ru_maxrss is in KiB
-}
 
 // A simulated Mac with a database just under the limit, made once per run.
 struct BenchMac {
@@ -58,7 +51,7 @@ struct BenchMac {
             sqlite3_exec(db, batch, nullptr, nullptr, nullptr);
         sqlite3_close(db);
         size = fs::file_size(file);
-        peakBefore = peakMegabytes();
+        peakBefore = quorvane::bench::peakResidentMB();
     }
     ~BenchMac() {
         std::error_code ec;
@@ -86,7 +79,7 @@ void BM_SafeSQLiteCopyOpenQuery(benchmark::State& state) {
     state.counters["rows"] = static_cast<double>(rows);
     state.counters["finished"] = finished ? 1 : 0;
     state.counters["peak_MB_before"] = bench.peakBefore;
-    state.counters["peak_MB"] = peakMegabytes();
+    state.counters["peak_MB"] = quorvane::bench::peakResidentMB();
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bench.size));
 }
 BENCHMARK(BM_SafeSQLiteCopyOpenQuery)->Unit(benchmark::kMillisecond)->UseRealTime();
