@@ -4,6 +4,7 @@
 // grow once the history is full, nor memory between fold 200 and fold 2,000.
 #include "PeakMemory.h"
 #include "PrintStatus.h"
+#include "SampleMac.h"
 #include "alerting/NotificationPlan.h"
 #include "cycle/ApplyCheck.h"
 #include "cycle/CheckReading.h"
@@ -29,14 +30,7 @@ struct SampleMac {
     SampleMac() {
         folder = fs::temp_directory_path() / ("quorvane-bench-cycle-" + std::to_string(::getpid()));
         fs::remove_all(folder);
-        const fs::path root = folder / "mac";
-        const std::string source = QUORVANE_SOURCE_DIR;
-        const std::string make = std::string(QUORVANE_MAKE_SAMPLE_MAC) + " '" + source +
-                                 "/examples/sample-mac' '" + root.string() + "' && '" + source +
-                                 "/examples/sample-dates/apply.sh' '" + root.string() + "'";
-        if (std::system(make.c_str()) != 0)
-            std::abort();
-        mac = Mac{root.string(), "/Users/ann"};
+        mac = quorvane::bench::makeSampleMac(folder / "mac");
     }
     ~SampleMac() { fs::remove_all(folder); }
 };
