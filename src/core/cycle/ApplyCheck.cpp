@@ -120,7 +120,8 @@ CheckOutcome applyCheck(const CheckReading& reading, const WatchPreferences& pre
     if (settings) {
         trackExclusions(*settings, history, now, extra);
         if (auto own = ownFoldersExcludedIssue(settings->excludedPaths)) {
-            const std::vector<std::string> onPurpose = prefs.onPurpose.value_or(std::vector<std::string>{});
+            const std::vector<std::string> onPurpose =
+                prefs.onPurpose.value_or(std::vector<std::string>{});
             if (std::find(onPurpose.begin(), onPurpose.end(), own->id()) == onPurpose.end())
                 extra.push_back(std::move(*own));
         }
