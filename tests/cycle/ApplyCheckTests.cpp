@@ -181,6 +181,16 @@ TEST(ApplyCheck, HealthyDestinationsGetNoReason) {
     EXPECT_TRUE(outcome.reasons->empty());
 }
 
+// The next check reads the log from where this one began reading, so entries logged while it
+// read are not skipped.
+TEST(ApplyCheck, LogIsReadOnFromWhereTheReadingBegan) {
+    auto reading = readingOf({localDisk({ago(hour)})});
+    reading.readAt = ago(40);
+    EXPECT_EQ(apply(reading).history.logReadUpTo, ago(40));
+    reading.readAt = addSeconds(now, 60); // a clock that went back meanwhile
+    EXPECT_EQ(apply(reading).history.logReadUpTo, now);
+}
+
 struct LogCase {
     const char* name;
     std::optional<LogReading> log;

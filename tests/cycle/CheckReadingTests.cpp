@@ -70,6 +70,7 @@ TEST(CheckReading, MissingToolsAreReadAsFailures) {
     EXPECT_TRUE(reading.tools.empty());
     EXPECT_FALSE(reading.os.version.empty()); // the running system stands in for macOS
     EXPECT_TRUE(reading.cloudStorageNames.empty());
+    EXPECT_EQ(reading.readAt, now);
 }
 
 TEST(CheckReading, CloudStorageNamesComeFromARealFolderOnly) {

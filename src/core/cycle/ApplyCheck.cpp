@@ -103,7 +103,9 @@ CheckOutcome applyCheck(const CheckReading& reading, const WatchPreferences& pre
     if (reading.log && reading.log->which == LogReading::Case::lines) {
         outcome.logAllowed = true;
         reasons = logReasons(reading.log);
-        history.logReadUpTo = now;
+        // Up to where the log was read, not the fold's time: entries logged while the check was
+        // still reading come with the next one.
+        history.logReadUpTo = reading.readAt ? std::min(*reading.readAt, now) : now;
     } else if (reading.log && reading.log->which == LogReading::Case::notAllowed) {
         outcome.logAllowed = false;
     }

@@ -17,6 +17,7 @@ Date logWindowStart(const std::optional<Date>& logReadUpTo, Date now) {
 CheckReading readCheck(const Mac& mac, Date logSince, bool nasCheckOn, Date now,
                        const ReachabilityProbe& probe) {
     CheckReading check;
+    check.readAt = now;
     check.reading = readTimeMachineSettings(mac);
     if (check.reading.isRead())
         check.reading = SettingsReading::read(withDisplayNames(

@@ -32,6 +32,9 @@ struct CheckReading {
     std::set<std::string> unreachable;                     // network hosts that did not answer
     OSVersion os;                                          // the watched Mac's macOS
     std::vector<std::string> cloudStorageNames; // entries of ~/Library/CloudStorage, sorted
+    // When the reading began (before the log was read): the next check reads the log from here,
+    // so nothing logged while this check was still reading is skipped. Absent: the fold's `now`.
+    std::optional<Date> readAt;
 
     bool operator==(const CheckReading&) const = default;
 };
@@ -43,8 +46,8 @@ Date logWindowStart(const std::optional<Date>& logReadUpTo, Date now);
 // Reads the watched Mac for one check, in this order: Time Machine's settings (with display
 // names from `tmutil destinationinfo` when they were read), the run state, the log since
 // `logSince`, the other tools, the network hosts (probed only when `nasCheckOn` and the settings
-// were read), the macOS version and the cloud-storage folder names. Blocks for as long as the
-// tools and probes take; never throws.
+// were read), the macOS version and the cloud-storage folder names; `readAt` is `now`. Blocks
+// for as long as the tools and probes take; never throws.
 CheckReading readCheck(const Mac& mac, Date logSince, bool nasCheckOn, Date now,
                        const ReachabilityProbe& probe = isReachable);
 
