@@ -142,6 +142,16 @@ TEST(ParsePropertyList, BoundsTheExpandedSizeInBytes) {
     EXPECT_FALSE(parsePropertyList(many + "</array></plist>"));
 }
 
+// The guard keeps a record per object the file claims, so a file claiming more objects than may be
+// decoded is refused before any is read, even when few of them are reachable.
+TEST(ParsePropertyList, RefusesFilesClaimingTooManyObjects) {
+    auto claiming = [](std::uint64_t count) {
+        return binaryPlist(std::vector<std::string>(count, arrayOf({})));
+    };
+    EXPECT_TRUE(parsePropertyList(claiming(maxPropertyListNodes)));
+    EXPECT_FALSE(parsePropertyList(claiming(maxPropertyListNodes + 1)));
+}
+
 TEST(ParsePropertyList, RefusesObjectsRunningPastTheOffsetTable) {
     // A string whose length claims more bytes than the file holds.
     std::string longer = binaryPlist({arrayOf({1}), binaryMarker(0x5, 1'000'000) + "abc"});

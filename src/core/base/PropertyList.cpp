@@ -88,8 +88,11 @@ bool binaryWithinLimits(std::string_view data, int limit, std::uint64_t maxNodes
     const std::uint64_t count = bigEndian(data, trailer + 8, 8);
     const std::uint64_t top = bigEndian(data, trailer + 16, 8);
     const std::uint64_t table = bigEndian(data, trailer + 24, 8);
+    // More objects than may be decoded are refused at once: the walk keeps a record for each, and
+    // a small file can claim millions by pointing many offsets at one object.
     if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 ||
-        top >= count || table > trailer || count > (trailer - table) / offsetSize)
+        top >= count || table > trailer || count > (trailer - table) / offsetSize ||
+        count > maxNodes)
         return false;
 
     // What object `index` holds: its children as a range of reference bytes, and what libplist
@@ -144,10 +147,12 @@ bool binaryWithinLimits(std::string_view data, int limit, std::uint64_t maxNodes
     // shared one) are kept, so an object referred to many times is measured once: libplist
     // copies it at each use.
     enum : unsigned char { unseen, open, done };
+    // Sizes are checked against the limits after every fold, so two of them always fit.
+    static_assert(maxPropertyListNodes <= 0x7FFF'FFFF && maxPropertyListBytes <= 0x7FFF'FFFF);
     struct Node {
-        std::uint64_t size = 1;
-        std::uint64_t bytes = 0;
-        std::uint32_t levels = 0;
+        std::uint32_t size = 1;
+        std::uint32_t bytes = 0;
+        std::uint16_t levels = 0;
         unsigned char state = unseen;
     };
     std::vector<Node> nodes(count);
@@ -163,12 +168,14 @@ bool binaryWithinLimits(std::string_view data, int limit, std::uint64_t maxNodes
         Object object;
         if (!read(index, object))
             return false;
+        if (object.bytes > maxBytes)
+            return false;
         Node& node = nodes[index];
         node.levels = object.container ? 1 : 0;
-        node.bytes = object.bytes;
+        node.bytes = static_cast<std::uint32_t>(object.bytes);
         if (object.children == 0) {
             node.state = done;
-            return node.bytes <= maxBytes;
+            return true;
         }
         node.state = open;
         stack.push_back({index, object.first, object.first + object.children * refSize});
@@ -176,7 +183,7 @@ bool binaryWithinLimits(std::string_view data, int limit, std::uint64_t maxNodes
     };
     // Folds a measured child into its parent; false when the parent is then too big.
     auto fold = [&](Node& parent, const Node& child) {
-        parent.levels = std::max(parent.levels, child.levels + 1);
+        parent.levels = std::max(parent.levels, static_cast<std::uint16_t>(child.levels + 1));
         parent.size += child.size;
         parent.bytes += child.bytes;
         return parent.levels <= maxLevels && parent.size <= maxNodes && parent.bytes <= maxBytes;

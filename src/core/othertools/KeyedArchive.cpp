@@ -63,9 +63,15 @@ public:
         return uid < items_.size() ? items_[static_cast<std::size_t>(uid)] : nullptr;
     }
 
-    // The value under `key` of the dictionary object `uid`; null when absent. Only the keys some
-    // class reads are kept, the first of each when a key repeats.
-    plist_t field(std::uint64_t uid, std::string_view key) {
+    // The value under `key` of the dictionary object `uid`; null when absent. A small dictionary
+    // is searched in place; a large one is read once, keeping only the keys some class reads (the
+    // first of each when a key repeats, as libplist's own lookup finds it).
+    plist_t field(std::uint64_t uid, const std::string& key) {
+        plist_t dict = node(uid);
+        if (!dict || plist_get_node_type(dict) != PLIST_DICT)
+            return nullptr;
+        if (plist_dict_get_size(dict) <= smallDictionary)
+            return plist_dict_get_item(dict, key.c_str());
         const Fields& fields = fieldsOf(uid);
         auto found = fields.find(key);
         return found == fields.end() ? nullptr : found->second;
@@ -82,12 +88,10 @@ public:
 
 private:
     using Fields = std::map<std::string, plist_t, std::less<>>;
+    static constexpr std::uint32_t smallDictionary = 32;
 
     const Fields& fieldsOf(std::uint64_t uid) {
-        static const Fields none;
         plist_t dict = node(uid);
-        if (!dict || plist_get_node_type(dict) != PLIST_DICT)
-            return none;
         auto& fields = fields_[static_cast<std::size_t>(uid)];
         if (fields)
             return *fields;
