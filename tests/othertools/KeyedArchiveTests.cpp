@@ -68,12 +68,16 @@ TEST(KeyedArchive, MappedObjectsDecodeOnlyTheMembersTheyRead) {
     auto options = extra.object("NSDictionary", {});
     auto own = extra.object("ChronoSyncPrivateState", {});
     auto loop = extra.array({});
-    auto doc = extra.object("DocumentRef", {{"NAME", extra.string("Docs")},
-                                            {"SDAT", extra.date(800'000'000)},
-                                            {"OPTS", options},
-                                            {"PRIV", own},
-                                            {"FAR", 4'000'000'000ULL},
-                                            {"LOOP", loop}});
+    std::map<std::string, std::uint64_t> members{{"NAME", extra.string("Docs")},
+                                                 {"SDAT", extra.date(800'000'000)},
+                                                 {"OPTS", options},
+                                                 {"PRIV", own},
+                                                 {"FAR", 4'000'000'000ULL},
+                                                 {"LOOP", loop}};
+    // Enough members that the decoder indexes the dictionary rather than searching it.
+    for (int i = 0; i < 100; ++i)
+        members["X" + std::to_string(i)] = options;
+    auto doc = extra.object("DocumentRef", members);
     extra.appendToArray(loop, doc);
     auto decoded = decodeKeyedArchive(extra.bytes(extra.array({doc})), documentPolicy());
     ASSERT_TRUE(decoded);
