@@ -80,7 +80,10 @@ std::optional<std::string> runTool(const Mac& mac, std::string_view macPath,
 
 // The trust check a tool must pass before it runs: a regular executable file (a symbolic link is
 // refused, whatever it points at), owned by root or the running user and writable by neither group
-// nor others, in a folder (not a link) with the same ownership and permissions.
+// nor others, in a folder with the same ownership and permissions, and so is every folder above
+// it up to "/", except that a sticky folder of root's (/tmp) may be writable by all. No link is
+// followed below the Mac's root, and ".." is refused. `runToolWithLimits` starts the very file
+// this check opened.
 bool isTrustedExecutable(const Mac& mac, std::string_view macPath);
 
 } // namespace quorvane
