@@ -30,6 +30,14 @@ std::vector<std::string> entries(const fs::path& folder) {
     return names;
 }
 
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string result;
+    result.reserve(text.size() * times);
+    for (std::size_t i = 0; i < times; ++i)
+        result += text;
+    return result;
+}
+
 WatchPreferences changedPreferences() {
     WatchPreferences prefs;
     prefs.overdueDays = 9;
@@ -95,6 +103,9 @@ TEST(JSONFileStore, BadFilesLoadAsTheDefaultRecord) {
         {"deeply nested", std::string(100000, '[') + std::string(100000, ']')},
         {"nested in a string is fine but the file is not an object",
          "\"" + std::string(1000, '[') + "\""},
+        {"too many values", "{\"events\": [], \"observations\": {}, \"alerted\": {}, "
+                            "\"alertedTitles\": {}, \"newExclusions\": {}, \"exclusions\": [\"\"" +
+                                repeated(",\"\"", 250000) + "]}"},
         {"huge", "{\"events\": [], \"observations\": {}, \"alerted\": {}, \"alertedTitles\": {}, "
                  "\"newExclusions\": {}, \"offMacNote\": \"" +
                      std::string(maxStoreFileBytes, 'x') + "\"}"},
@@ -105,6 +116,23 @@ TEST(JSONFileStore, BadFilesLoadAsTheDefaultRecord) {
         JSONFileStore<HistoryRecord> store("history.json", folder.path());
         EXPECT_EQ(store.load(), HistoryRecord{}) << name;
     }
+}
+
+TEST(JSONFileStore, LargestRealHistoryStillLoads) {
+    // A full event log and alerts about 10,000 jobs of other tools.
+    HistoryRecord record;
+    for (std::size_t i = 0; i < historyCap; ++i)
+        record.events.push_back({dateFromUnix(1740837909.0 + static_cast<double>(i)),
+                                 HistoryEvent::Kind::failed, "Time Machine", "D1", "Backup",
+                                 "Your NAS didn't respond in time.", "nas-timeout"});
+    for (int i = 0; i < 10000; ++i) {
+        record.alerted["tool:Arq/" + std::to_string(i)] = dateFromUnix(1740837909);
+        record.alertedTitles["tool:Arq/" + std::to_string(i)] = "Arq: failing";
+    }
+    TempFolder folder;
+    JSONFileStore<HistoryRecord> store("history.json", folder.path());
+    store.save(record);
+    EXPECT_EQ(store.load(), record);
 }
 
 TEST(JSONFileStore, SomethingOtherThanAFileInItsPlaceLoadsAsDefault) {

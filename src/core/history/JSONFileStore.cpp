@@ -154,9 +154,16 @@ namespace {
 
 // Real state files nest four or five levels deep.
 constexpr int maxNesting = 64;
+// Real state files hold a few tens of thousands of values at most (a full history is about
+// 15,000; each alert adds two). Every value costs tens of bytes once parsed, so a file at the
+// size cap made of tiny values would take hundreds of megabytes.
+constexpr std::size_t maxValues = 250'000;
 
-bool nestedTooDeeply(std::string_view bytes) {
+// Whether the text nests deeper or holds more values than any state file; counted before
+// parsing, outside strings: a value is the first in its container or follows a comma.
+bool tooComplex(std::string_view bytes) {
     int depth = 0;
+    std::size_t values = 1;
     bool inString = false;
     bool escaped = false;
     for (char c : bytes) {
@@ -169,8 +176,10 @@ bool nestedTooDeeply(std::string_view bytes) {
                 inString = false;
         } else if (c == '"') {
             inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > maxNesting)
+        } else if (c == '[' || c == '{' || c == ',') {
+            if (c != ',' && ++depth > maxNesting)
+                return true;
+            if (++values > maxValues)
                 return true;
         } else if (c == ']' || c == '}') {
             --depth;
@@ -240,7 +249,7 @@ ReadOutcome readFile(const std::filesystem::path& file, std::string& bytes) {
 }
 
 std::optional<nlohmann::json> parse(std::string_view bytes) {
-    if (nestedTooDeeply(bytes))
+    if (tooComplex(bytes))
         return std::nullopt;
     auto value = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
     if (value.is_discarded())

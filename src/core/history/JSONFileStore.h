@@ -45,8 +45,9 @@ enum class ReadOutcome { read, missing, unreadable };
 // Reads a regular file of at most maxStoreFileBytes into `bytes`.
 ReadOutcome readFile(const std::filesystem::path& file, std::string& bytes);
 
-// Parses JSON text, refusing text nested deeper than any state file needs (deep nesting costs
-// memory out of all proportion to the file's size). Absent when it is not JSON.
+// Parses JSON text, refusing text nested deeper or holding more values than any state file
+// needs (either costs memory out of all proportion to the file's size). Absent when it is not
+// JSON.
 std::optional<nlohmann::json> parse(std::string_view bytes);
 
 // Pretty-printed JSON text (two-space indent); invalid UTF-8 in strings is replaced, not thrown.
