@@ -1,6 +1,7 @@
 #include "PrintStatus.h"
 
 #include "base/IsoDate.h"
+#include "base/MacPath.h"
 #include "checks/RecoveryAnswer.h"
 #include "health/Health.h"
 #include "health/Preferences.h"
@@ -250,26 +251,7 @@ std::string standardisedPath(std::string_view path, std::string_view home) {
                 *base + std::string(slash == std::string_view::npos ? "" : path.substr(slash));
     }
 
-    const bool absolute = startsWith(expanded, "/");
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= expanded.size()) {
-        const auto end = std::min(expanded.find('/', start), expanded.size());
-        const std::string part = expanded.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty() && parts.back() != "..")
-                parts.pop_back();
-            else if (!absolute)
-                parts.push_back(part); // a relative path keeps the climbs it cannot resolve
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string result = absolute ? "/" : "";
-    for (std::size_t i = 0; i < parts.size(); ++i)
-        result += (i ? "/" : "") + parts[i];
-    return result.empty() ? "." : result;
+    return standardisedMacPath(expanded);
 }
 
 bool insideTemporaryFolder(std::string_view standardised, std::string_view temporaryFolder) {
