@@ -1,5 +1,6 @@
 // Reading Time Machine's log: 5,000 and 50,000 NDJSON entries through the fake log tool, and the
-// same parsing without the tool. Entries per second should stay flat as the log grows.
+// same parsing without the tool. Entries per second should stay flat as the log grows. Also the
+// worst outputs at the output cap, with their peak memory.
 #include "timemachine/TimeMachineLog.h"
 
 #include "FakeToolMac.h"
@@ -7,6 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -88,8 +91,88 @@ void BM_CollectLogEntries(benchmark::State& state) {
     state.SetItemsProcessed(std::int64_t(state.iterations()) * std::int64_t(count));
 }
 
+// The worst outputs the log tool could give, each just under the output cap, so that all of it is
+// read: one line as long as the cap (skipped unread), the shortest entries that are kept (the most
+// lines to parse), kept entries as long as a line may be (the most bytes kept), and lines nested as
+// deep as a line allows.
+enum class Worst { oneHugeLine, tinyEntries, longestEntries, deepNesting };
+
+constexpr std::size_t worstSize = logOutputCap - 64 * 1024;
+constexpr std::string_view keptHead =
+    R"({"eventType":"logEvent","timestamp":"2026-07-26 10:00:00.000000+0200",)"
+    R"("eventMessage":"Backup failed)";
+
+// Written piece by piece to a file, so that making it costs the benchmark no memory.
+void writeWorst(const std::filesystem::path& file, Worst shape) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    std::size_t written = 0;
+    const auto put = [&](std::string_view piece) {
+        out.write(piece.data(), std::streamsize(piece.size()));
+        written += piece.size();
+    };
+    const std::size_t lineRoom = maxLogLineBytes - 1; // bytes of a line before its line feed
+    switch (shape) {
+    case Worst::oneHugeLine: {
+        put(keptHead);
+        const std::string filler(1 << 20, 'x');
+        while (written + filler.size() + 3 < worstSize)
+            put(filler);
+        put("\"}\n");
+        break;
+    }
+    case Worst::tinyEntries: {
+        const std::string entry = std::string(keptHead) + "\"}\n";
+        while (written + entry.size() < worstSize)
+            put(entry);
+        break;
+    }
+    case Worst::longestEntries: {
+        const std::string entry =
+            std::string(keptHead) + std::string(lineRoom - keptHead.size() - 2, 'x') + "\"}\n";
+        while (written + entry.size() < worstSize)
+            put(entry);
+        break;
+    }
+    case Worst::deepNesting: {
+        const std::string head = std::string(keptHead) + "\",\"x\":";
+        const std::size_t depth = (lineRoom - head.size() - 1) / 2;
+        const std::string entry = head + std::string(depth, '[') + std::string(depth, ']') + "}\n";
+        while (written + entry.size() < worstSize)
+            put(entry);
+        break;
+    }
+    }
+}
+
+void BM_ReadTimeMachineLogWorst(benchmark::State& state) {
+    const auto shape = Worst(state.range(0));
+    bench::FakeToolMac mac;
+    const auto file = mac.host("/var/log-show.ndjson");
+    std::filesystem::create_directories(file.parent_path());
+    writeWorst(file, shape);
+    mac.installScript("/usr/bin/log", "#!/bin/sh\nexec cat \"" + file.string() + "\"\n");
+    const std::size_t expected = shape == Worst::oneHugeLine   ? 0
+                                 : shape == Worst::tinyEntries ? maxKeptLogEntries
+                                                               : worstSize / maxLogLineBytes;
+    bench::resetPeakResident();
+    for (auto _ : state) {
+        const LogReading reading = readTimeMachineLog(mac.mac(), windowStart, 60);
+        if (reading.which != LogReading::Case::lines || reading.entries.size() != expected)
+            state.SkipWithError("unexpected reading");
+    }
+    state.SetBytesProcessed(std::int64_t(state.iterations()) *
+                            std::int64_t(std::filesystem::file_size(file)));
+    state.counters["peakRSS_MB"] = bench::peakResidentMB();
+}
+
 } // namespace
 
+BENCHMARK(BM_ReadTimeMachineLogWorst)
+    ->ArgName("shape")
+    ->DenseRange(0, 3)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ReadTimeMachineLog)
     ->Arg(5000)
     ->Arg(50000)

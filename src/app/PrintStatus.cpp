@@ -1,6 +1,7 @@
 #include "PrintStatus.h"
 
 #include "base/IsoDate.h"
+#include "base/MacPath.h"
 #include "checks/RecoveryAnswer.h"
 #include "health/Health.h"
 #include "health/Preferences.h"
@@ -8,7 +9,11 @@
 #include "timemachine/DestinationInfo.h"
 #include "timemachine/StatusText.h"
 
+#include <algorithm>
 #include <charconv>
+#include <random>
+#include <utility>
+#include <vector>
 
 #include <cerrno>
 #include <cmath>
@@ -38,68 +43,120 @@ std::optional<std::string> homeOf(const std::string& user) {
     return std::nullopt;
 }
 
-// Writes `text` to a new file beside `path` and renames it over `path`: a symbolic link at
-// `path` is replaced rather than followed, and a reader never sees half the text.
-void replaceFile(const std::string& path, std::string_view text) {
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string scratch = folder + ".quorvane-status-XXXXXX";
-    const int fd = ::mkstemp(scratch.data());
-    if (fd < 0)
-        return;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
-    for (std::size_t written = 0; ok && written < text.size();) {
+// The length in bytes of the character that starts `text` when it could break the printout's
+// lines or reorder what is shown (C0 controls, DEL, NEL, the line and paragraph separators and
+// the bidirectional embeddings, overrides and isolates), else 0.
+std::size_t lineBreakingLength(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (byte(0) < 0x20 || byte(0) == 0x7f)
+        return 1;
+    if (text.size() >= 2 && byte(0) == 0xc2 && byte(1) == 0x85) // U+0085
+        return 2;
+    if (text.size() >= 3 && byte(0) == 0xe2) {
+        if (byte(1) == 0x80 && byte(2) >= 0xa8 && byte(2) <= 0xae) // U+2028 to U+202E
+            return 3;
+        if (byte(1) == 0x81 && byte(2) >= 0xa6 && byte(2) <= 0xa9) // U+2066 to U+2069
+            return 3;
+    }
+    return 0;
+}
+
+// Closes its descriptor once.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    bool open() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// The folder the printout lands in, opened when the path is judged, and the file's name in it.
+// Everything later happens relative to that descriptor, so swapping a folder on the path for a
+// link while the Mac is read cannot carry the file elsewhere.
+struct Landing {
+    Fd folder; // not open when the folder could not be opened: the file is then not made
+    std::string name;
+};
+
+// The temporary folders the printout may write into, each standardised and ending in "/".
+std::vector<std::string> temporaryFolders() {
+    std::error_code error;
+    const auto folder = std::filesystem::temp_directory_path(error);
+    return {standardisedPath(error ? "/tmp" : folder.string(), "") + "/", "/tmp/", "/private/tmp/"};
+}
+
+// Opens the folder of `standardised`, a path inside one of `allowed`: the temporary folder
+// itself as the system names it (on a Mac /tmp is a link), then each folder below it without
+// following links.
+Landing openLanding(const std::string& standardised, const std::vector<std::string>& allowed) {
+    Landing landing;
+    const auto base = std::find_if(allowed.begin(), allowed.end(), [&](const std::string& f) {
+        return startsWith(standardised, f);
+    });
+    if (base == allowed.end())
+        return landing;
+    Fd folder(::open(base->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string_view rest = std::string_view(standardised).substr(base->size());
+    for (auto slash = rest.find('/'); folder.open() && slash != std::string_view::npos;
+         slash = rest.find('/')) {
+        const std::string part(rest.substr(0, slash));
+        folder = Fd(
+            ::openat(folder.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        rest.remove_prefix(slash + 1);
+    }
+    if (folder.open() && !rest.empty()) {
+        landing.folder = std::move(folder);
+        landing.name = std::string(rest);
+    }
+    return landing;
+}
+
+bool writeAll(int fd, std::string_view text) {
+    for (std::size_t written = 0; written < text.size();) {
         const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
-        ok = n > 0;
-        if (ok)
-            written += static_cast<std::size_t>(n);
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
     }
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(scratch.c_str(), path.c_str()) != 0)
-        ::unlink(scratch.c_str());
+    return true;
 }
 
-// The temporary folder of this process, standardised, with "/" appended.
-std::string temporaryFolder() {
-    std::error_code error;
-    const auto folder = std::filesystem::temp_directory_path(error);
-    return standardisedPath(error ? "/tmp" : folder.string(), "") + "/";
-}
-
-std::string withSlash(std::string folder) {
-    if (folder.empty() || folder.back() != '/')
-        folder.push_back('/');
-    return folder;
-}
-
-// The path with its symbolic links resolved (as far as it exists).
-std::optional<std::string> realPath(const std::filesystem::path& path) {
-    std::error_code error;
-    auto real = std::filesystem::weakly_canonical(path, error);
-    if (error)
-        return std::nullopt;
-    return real.string();
-}
-
-// The standardised path names a temporary folder, and so does the real folder the file would
-// land in: a link inside /tmp does not carry the file elsewhere.
-bool mayWriteTo(const std::string& standardised) {
-    const std::string temporary = temporaryFolder();
-    if (!insideTemporaryFolder(standardised, temporary))
-        return false;
-    const auto folder = realPath(std::filesystem::path(standardised).parent_path());
-    if (!folder)
-        return false;
-    const std::string landing = withSlash(*folder);
-    for (const std::string& allowed :
-         {temporary, std::string("/tmp/"), std::string("/private/tmp/")})
-        if (const auto real = realPath(allowed); real && startsWith(landing, withSlash(*real)))
-            return true;
-    return false;
+// Writes `text` to a new file in the landing folder and renames it over the file's name: a link
+// at that name is replaced rather than followed, and a reader never sees half the text.
+void replaceFile(const Landing& landing, std::string_view text) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string scratch = ".quorvane-status-" + std::to_string(random());
+        // Default attributes: 0666 less the umask.
+        const int fd = ::openat(landing.folder.get(), scratch.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return;
+        }
+        bool ok = writeAll(fd, text);
+        ok = ::close(fd) == 0 && ok;
+        if (!ok || ::renameat(landing.folder.get(), scratch.c_str(), landing.folder.get(),
+                              landing.name.c_str()) != 0)
+            ::unlinkat(landing.folder.get(), scratch.c_str(), 0);
+        return;
+    }
 }
 
 } // namespace
@@ -168,8 +225,15 @@ std::string printoutText(const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {
         if (line.empty())
             continue;
-        for (const char c : line)
-            text.push_back((static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c);
+        for (std::size_t i = 0; i < line.size();) {
+            const std::size_t breaking = lineBreakingLength(std::string_view(line).substr(i));
+            if (breaking > 0) {
+                text.push_back(' ');
+                i += breaking;
+            } else {
+                text.push_back(line[i++]);
+            }
+        }
         text.push_back('\n');
     }
     return text;
@@ -187,26 +251,7 @@ std::string standardisedPath(std::string_view path, std::string_view home) {
                 *base + std::string(slash == std::string_view::npos ? "" : path.substr(slash));
     }
 
-    const bool absolute = startsWith(expanded, "/");
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= expanded.size()) {
-        const auto end = std::min(expanded.find('/', start), expanded.size());
-        const std::string part = expanded.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty() && parts.back() != "..")
-                parts.pop_back();
-            else if (!absolute)
-                parts.push_back(part); // a relative path keeps the climbs it cannot resolve
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string result = absolute ? "/" : "";
-    for (std::size_t i = 0; i < parts.size(); ++i)
-        result += (i ? "/" : "") + parts[i];
-    return result.empty() ? "." : result;
+    return standardisedMacPath(expanded);
 }
 
 bool insideTemporaryFolder(std::string_view standardised, std::string_view temporaryFolder) {
@@ -216,18 +261,24 @@ bool insideTemporaryFolder(std::string_view standardised, std::string_view tempo
 
 void runPrintStatus(const Mac& mac, const std::optional<std::string>& outputPath, std::ostream& out,
                     std::ostream& err) {
-    const char* home = std::getenv("HOME");
-    const std::optional<std::string> target =
-        outputPath ? std::optional(standardisedPath(*outputPath, home ? home : "")) : std::nullopt;
-    // Refuse before reading anything: a refused run has no use for the readings.
-    if (target && !mayWriteTo(*target)) {
-        err << outsideTemporaryFolderMessage << std::flush;
-        return;
+    std::optional<Landing> landing;
+    if (outputPath) {
+        const char* home = std::getenv("HOME");
+        const std::string target = standardisedPath(*outputPath, home ? home : "");
+        const std::vector<std::string> allowed = temporaryFolders();
+        // Refuse before reading anything: a refused run has no use for the readings.
+        if (!insideTemporaryFolder(target, allowed.front())) {
+            err << outsideTemporaryFolderMessage << std::flush;
+            return;
+        }
+        landing = openLanding(target, allowed);
+        if (!landing->folder.open())
+            return; // a file that cannot be made is not reported
     }
     const std::string text =
         printoutText(printoutLines(readPrintout(mac, fixedClock(std::getenv("QUORVANE_NOW")))));
-    if (target)
-        replaceFile(*target, text);
+    if (landing)
+        replaceFile(*landing, text);
     else
         out << text << std::flush;
 }

@@ -39,9 +39,10 @@ std::vector<std::string> printoutLines(const PrintoutReadings& readings);
 // "[level] title", followed by " — detail" when the issue has one.
 std::string issueLine(const Issue& issue);
 
-// The lines without the empty ones, each ended by a line feed. Line breaks and other control
-// characters inside a line (a disk name from the Mac's files may hold any) become spaces, so
-// every line of the result is exactly one line of the printout.
+// The lines without the empty ones, each ended by a line feed. Line breaks, other control
+// characters and the bidirectional controls inside a line (a disk name from the Mac's files may
+// hold any) become spaces, so every line of the result is exactly one line of the printout and
+// shows its text in the order it was written.
 std::string printoutText(const std::vector<std::string>& lines);
 
 // The path with an initial "~" or "~user" expanded and "//", "." and ".." removed (".." climbs
@@ -57,10 +58,12 @@ inline constexpr std::string_view outsideTemporaryFolderMessage =
     "--print-status writes only inside a temporary folder.\n";
 
 // The status printout: reads `mac` and writes the text to `out`, or to `outputPath` when given.
-// The path is taken only inside the temporary folders, judged on its standardised form and on
-// the real folder it would land in (a symbolic link inside /tmp does not lead the file
-// elsewhere); otherwise the refusal goes to `err`. The file is replaced, never written through a
-// link; a file that cannot be written is not reported.
+// The path is taken only inside the temporary folders, judged on its standardised form; otherwise
+// the refusal goes to `err`. Its folder is opened before the Mac is read, each folder below the
+// temporary folder without following links, and the file is made in that folder: a folder
+// swapped for a link meanwhile does not carry it elsewhere. The file is replaced, never written
+// through a link; a file that cannot be made (its folder missing, a link or unreadable) is not
+// reported.
 void runPrintStatus(const Mac& mac, const std::optional<std::string>& outputPath, std::ostream& out,
                     std::ostream& err);
 

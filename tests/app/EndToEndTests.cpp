@@ -163,9 +163,11 @@ TEST(PrintStatusEndToEnd, LinksInsideTmpDoNotLeadTheFileElsewhere) {
     const fs::path link = "/tmp/quorvane-e2e-link-" + std::to_string(::getpid());
     fs::remove(link);
     fs::create_directory_symlink(outside, link);
+    // The path is inside /tmp, so there is no refusal; its folder is a link, so no file either.
     const ProcessResult viaFolderLink =
         printStatus(empty.path, {"--print-status", (link / "x.txt").string()});
-    EXPECT_EQ(viaFolderLink.err, "--print-status writes only inside a temporary folder.\n");
+    EXPECT_EQ(viaFolderLink.err, "");
+    EXPECT_EQ(viaFolderLink.out, "");
     EXPECT_FALSE(fs::exists(outside / "x.txt"));
 
     // A link at the file's own place is replaced, not written through.
@@ -184,6 +186,73 @@ TEST(PrintStatusEndToEnd, LinksInsideTmpDoNotLeadTheFileElsewhere) {
     fs::remove(fileLink);
     fs::remove(link);
     fs::remove_all(outside);
+}
+
+TEST(PrintStatusEndToEnd, FolderSwappedForALinkWhileReadingDoesNotMoveTheFile) {
+    const std::string pid = std::to_string(::getpid());
+    const fs::path outside = "/var/tmp/quorvane-e2e-swap-outside-" + pid;
+    const fs::path landing = "/tmp/quorvane-e2e-swap-" + pid;
+    const fs::path moved = landing.string() + ".moved";
+    for (const fs::path& p : {outside, landing, moved})
+        fs::remove_all(p);
+    fs::create_directories(outside);
+    fs::create_directories(landing);
+
+    // The Mac's tmutil runs after the path was judged and before the file is written: it moves
+    // the landing folder away and puts a link to a folder outside /tmp in its place.
+    Scratch mac("e2e-swap");
+    writeHealthyMac(mac.path, localNoon(2));
+    const fs::path tmutil = mac.path / "usr/bin/tmutil";
+    fs::create_directories(tmutil.parent_path());
+    const std::string from = "'" + landing.string() + "'";
+    std::ofstream(tmutil) << "#!/bin/sh\n[ -L " << from << " ] || { mv " << from << " '"
+                          << moved.string() << "' && ln -s '" << outside.string() << "' " << from
+                          << "; }\n";
+    for (const fs::path& p : {mac.path / "usr", mac.path / "usr/bin", tmutil})
+        fs::permissions(p, fs::perms(0755));
+
+    const ProcessResult run =
+        printStatus(mac.path, {"--print-status", (landing / "status.txt").string()});
+    EXPECT_EQ(run.err, "");
+    ASSERT_TRUE(fs::is_symlink(landing)) << "the fake tmutil did not run";
+    EXPECT_FALSE(fs::exists(outside / "status.txt"));
+    EXPECT_NE(slurp(moved / "status.txt").find("Ann's Disk"), std::string::npos);
+
+    for (const fs::path& p : {outside, landing, moved})
+        fs::remove_all(p);
+}
+
+// Inside /tmp by its text, but with a folder that cannot be opened: no file and no refusal.
+TEST(PrintStatusEndToEnd, UnopenableFolderInsideTmpIsASilentFailure) {
+    Scratch empty("e2e-unopenable");
+    const fs::path base = "/tmp/quorvane-e2e-unopenable-" + std::to_string(::getpid());
+    fs::remove_all(base);
+    fs::create_directories(base);
+    fs::create_symlink(base / "loop", base / "loop");
+    fs::create_directories(base / "locked");
+    fs::permissions(base / "locked", fs::perms::none);
+    struct Case {
+        const char* name;
+        fs::path path;
+    };
+    const Case cases[] = {
+        {"missing folder", base / "missing/status.txt"},
+        {"link loop", base / "loop/status.txt"},
+        {"folder of mode 000", base / "locked/status.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "folder of mode 000" && ::geteuid() == 0)
+            continue; // root opens it all the same
+        const ProcessResult run = printStatus(empty.path, {"--print-status", c.path.string()});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");
+        std::error_code unreachable; // the loop cannot even be looked at
+        EXPECT_FALSE(fs::exists(c.path, unreachable));
+    }
+    fs::permissions(base / "locked", fs::perms::owner_all);
+    fs::remove_all(base);
 }
 
 TEST(PrintStatusEndToEnd, ModesWithoutThePrintoutSayTheyAreNotBuiltYet) {

@@ -71,6 +71,19 @@ TEST(PrintoutText, DropsEmptyLinesAndEndsWithOneLineFeed) {
     EXPECT_EQ(printoutText({"Ann\u2019s Backup \u2713"}), "Ann\u2019s Backup \u2713\n");
 }
 
+TEST(PrintoutText, LineAndParagraphSeparatorsAndBidiControlsBecomeSpaces) {
+    for (const char* mark : {"\u0085", "\u2028", "\u2029", "\u202A", "\u202B", "\u202C", "\u202D",
+                             "\u202E", "\u2066", "\u2067", "\u2068", "\u2069"}) {
+        SCOPED_TRACE(testing::PrintToString(std::string(mark)));
+        EXPECT_EQ(printoutText({std::string("Disk") + mark + "[red] x"}), "Disk [red] x\n");
+    }
+    // Their neighbours, and text cut off inside such a sequence, stay as they are.
+    for (const char* kept :
+         {"\u2027", "\u202F", "\u2065", "\u206A", "\u0084", "\u00A0", "\xE2\x80", "\xC2"})
+        EXPECT_EQ(printoutText({std::string("a") + kept}), std::string("a") + kept + "\n")
+            << testing::PrintToString(std::string(kept));
+}
+
 TEST(IssueLine, BracketedLevelTitleAndOptionalDetail) {
     Issue withDetail;
     withDetail.level = HealthLevel::amber;

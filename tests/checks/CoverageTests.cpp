@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -129,16 +132,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "/Library/Caches"}),
     [](const testing::TestParamInfo<ExclusionCase>& info) { return std::string(info.param.name); });
 
-TEST(HomeFolder, IsTheFirstThreeComponentsUnderUsers) {
-    using Components = std::vector<std::string>;
-    EXPECT_EQ(homeFolder("/Users/ann/Documents/a"), (Components{"/", "Users", "ann"}));
-    EXPECT_EQ(homeFolder("/Users/ann"), (Components{"/", "Users", "ann"}));
-    EXPECT_EQ(homeFolder("/Users/Shared/x"), std::nullopt);
-    EXPECT_EQ(homeFolder("/Users"), std::nullopt);
-    EXPECT_EQ(homeFolder("/Volumes/Users/ann"), std::nullopt);
-    EXPECT_EQ(homeFolder("Users/ann/x"), std::nullopt);
-}
-
 // --- Cautious existence test ----------------------------------------------------------------
 
 struct ExistsCase {
@@ -190,7 +183,15 @@ INSTANTIATE_TEST_SUITE_P(
         ExistsCase{"NetworkVolume", "/Volumes/NAS/share", std::nullopt, nullptr},
         ExistsCase{"LocalVolume", "/Volumes/Disk/Vorta", true, "/Volumes/Disk/Vorta"},
         ExistsCase{"LocalnessUnknown", "/Volumes/Odd/x", true, "/Volumes/Odd/x"},
-        ExistsCase{"VolumesItself", "/Volumes", true, "/Volumes"}),
+        ExistsCase{"VolumesItself", "/Volumes", true, "/Volumes"},
+        // A Mac's disk ignores case, so these name the protected places too.
+        ExistsCase{"DocumentsInOtherCase", "/Users/ann/documents/x", std::nullopt, nullptr},
+        ExistsCase{"HomeInOtherCase", "/users/ANN/Desktop", std::nullopt, nullptr},
+        ExistsCase{"CloudStorageInOtherCase", "/Users/ann/library/cloudstorage/x", std::nullopt,
+                   nullptr},
+        ExistsCase{"NetInOtherCase", "/NET/host", std::nullopt, nullptr},
+        ExistsCase{"NetworkVolumeInOtherCase", "/volumes/nas/share", std::nullopt, nullptr},
+        ExistsCase{"DetachedDriveInOtherCase", "/VOLUMES/Gone/x", false, nullptr}),
     [](const testing::TestParamInfo<ExistsCase>& info) { return std::string(info.param.name); });
 
 TEST(SafeFolderExists, AsksTheSimulatedMacWithoutGivenVolumes) {
@@ -208,6 +209,46 @@ TEST(SafeFolderExists, AsksTheSimulatedMacWithoutGivenVolumes) {
     EXPECT_EQ(safeFolderExists(temp.mac, "/Users/ann/Projects", "/Users/ann"), true);
     EXPECT_EQ(safeFolderExists(temp.mac, "/Users/ann/Documents", "/Users/ann"), std::nullopt);
     EXPECT_TRUE(mountedVolumes(Mac{(temp.root / "none").string(), "/"}).empty());
+}
+
+TEST(SafeFolderExists, NeverLooksThroughALinkBelowTheHomeFolder) {
+    TempMac temp;
+    temp.folder("/Users/ann/Documents/Secret");
+    temp.folder("/Users/ann/Projects/Real");
+    temp.folder("/Elsewhere/Inside");
+    writeFile(temp.mac.hostPath("/Users/ann/Projects/notes.txt"), "a file");
+    fs::create_directory_symlink("../Documents", temp.mac.hostPath("/Users/ann/Work"));
+    fs::create_directory_symlink(temp.mac.hostPath("/Elsewhere"),
+                                 temp.mac.hostPath("/Users/ann/Projects/Linked"));
+    fs::create_directory_symlink("Real", temp.mac.hostPath("/Users/ann/Projects/Last"));
+    // The home folder itself may be a link (a moved home); only what lies below it counts.
+    fs::create_directory_symlink("ann", temp.mac.hostPath("/Users/alias"));
+
+    const std::pair<const char*, std::optional<bool>> cases[] = {
+        {"/Users/ann/Work/Secret", std::nullopt},
+        {"/Users/ann/Work", std::nullopt},
+        {"/Users/ann/Projects/Linked/Inside", std::nullopt},
+        {"/Users/ann/Projects/Last", std::nullopt},
+        {"/Users/ann/Projects/Real", true},
+        {"/Users/ann/Projects/Missing/Deeper", false},
+        {"/Users/ann/Projects/notes.txt/x", false},
+        {"/Users/ann", true},
+        {"/Elsewhere/Inside", true},
+    };
+    const std::vector<MountedVolume> none;
+    for (const auto& [path, answer] : cases) {
+        EXPECT_EQ(safeFolderExists(temp.mac, path, "/Users/ann", none), answer) << path;
+        // A given existence test is never asked about a path the links rule out.
+        bool probed = false;
+        safeFolderExists(temp.mac, path, "/Users/ann", none, [&](const std::string&) {
+            probed = true;
+            return true;
+        });
+        EXPECT_EQ(probed, answer.has_value()) << path;
+    }
+    EXPECT_EQ(safeFolderExists(temp.mac, "/Users/alias/Projects/Real", "/Users/alias", none), true);
+    EXPECT_EQ(safeFolderExists(temp.mac, "/Users/alias/Work/Secret", "/Users/alias", none),
+              std::nullopt);
 }
 
 // --- Coverage walk --------------------------------------------------------------------------
@@ -285,6 +326,89 @@ TEST(CheckCoverage, SkipsUnreadableFolders) {
     EXPECT_EQ(result.cloudOnlyCount, readable ? 2 : 1);
     EXPECT_EQ(result.cloudOnlyBytes, readable ? 30 : 20);
     EXPECT_FALSE(result.partial);
+}
+
+// Lowers this process's descriptor limit so that exactly `free` more can be opened; restores
+// it afterwards.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(int free) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlim_t limit = 0;
+        for (int available = 0; available < free; ++limit)
+            if (fcntl(static_cast<int>(limit), F_GETFD) < 0)
+                ++available;
+        rlimit lowered = saved_;
+        lowered.rlim_cur = limit;
+        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    DescriptorLimit(const DescriptorLimit&) = delete;
+    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+// A chain of `levels` folders ("n" inside "n"), the first being `top`, with a placeholder in
+// each and `sideFolders` sibling folders at each level holding one placeholder each.
+void makeChain(const fs::path& top, int levels, int sideFolders) {
+    fs::path level = top;
+    for (int i = 0; i < levels; ++i) {
+        fs::create_directories(level);
+        writePlaceholder(level, "level" + std::to_string(i), "1");
+        for (int s = 0; s < sideFolders; ++s) {
+            fs::create_directory(level / ("side" + std::to_string(s)));
+            writePlaceholder(level / ("side" + std::to_string(s)), "side", "1");
+        }
+        level /= "n";
+    }
+}
+
+TEST(CheckCoverage, FollowsADeepTreeHoldingAtMostSixtyFourDescriptors) {
+    TempMac temp;
+    makeChain(temp.mac.hostPath("/Users/ann/Deep"), 150, 3);
+    CoverageResult result;
+    {
+        DescriptorLimit limit(64);
+        result = checkCoverage(temp.mac, "/Users/ann/Deep", 60, now);
+    }
+    EXPECT_EQ(result.cloudOnlyCount, 150 * 4);
+    EXPECT_EQ(result.cloudOnlyBytes, 150 * 4);
+    EXPECT_FALSE(result.partial);
+}
+
+TEST(CheckCoverage, SaysItStoppedEarlyWhenTooDeepOrOutOfDescriptors) {
+    struct Case {
+        const char* name;
+        int levels;
+        std::optional<int> freeDescriptors;
+        std::int64_t counted;
+        bool partial;
+    };
+    const int deepest = static_cast<int>(coverageMaxDepth);
+    const Case cases[] = {
+        {"AsDeepAsFollowed", deepest, std::nullopt, deepest, false},
+        {"OneLevelTooDeep", deepest + 1, std::nullopt, deepest, true},
+        {"FarTooDeep", deepest + 40, std::nullopt, deepest, true},
+        {"OutOfDescriptors", 10, 3, -1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempMac temp;
+        makeChain(temp.mac.hostPath("/Users/ann/Deep"), c.levels, 0);
+        CoverageResult result;
+        {
+            std::optional<DescriptorLimit> limit;
+            if (c.freeDescriptors)
+                limit.emplace(*c.freeDescriptors);
+            result = checkCoverage(temp.mac, "/Users/ann/Deep", 60, now);
+        }
+        if (c.counted >= 0) {
+            EXPECT_EQ(result.cloudOnlyCount, c.counted);
+        }
+        EXPECT_EQ(result.partial, c.partial);
+    }
 }
 
 TEST(CheckCoverage, StopsAtItsBudget) {

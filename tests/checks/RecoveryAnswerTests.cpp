@@ -82,6 +82,14 @@ TEST(RecoveryAnswer, SaysWhatTimeMachineLeavesOut) {
         {{"/Users/ann/Documents", "/Users/ann/Pictures/Photos Library.photoslibrary"},
          "Not in Time Machine's backup: your Documents folder; your Photos library."},
         {{"/Users/ann/Pictures/Photos"}, std::nullopt},
+        // Time Machine writes home paths with "~": they name the same folders.
+        {{"~"}, "Not in Time Machine's backup: your whole home folder."},
+        {{"~/"}, "Not in Time Machine's backup: your whole home folder."},
+        {{"~/Pictures"}, "Not in Time Machine's backup: your Pictures folder."},
+        {{"~/Music/", "~/Desktop"},
+         "Not in Time Machine's backup: your Desktop and Music folders."},
+        {{"~/Pictures/"}, "Not in Time Machine's backup: your Pictures folder."},
+        {{"~bob/Pictures"}, std::nullopt},
     };
     for (const auto& c : cases) {
         TimeMachineSettings settings;

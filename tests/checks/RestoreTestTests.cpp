@@ -63,6 +63,20 @@ TEST(RestoreTest, StartWritesTheTestFileAndKeepsPastResults) {
     EXPECT_FALSE(restoreTestPathIsOurs(*state, "/Users/bob"));
 }
 
+TEST(RestoreTest, RecognisesItsFolderHoweverTheHomeIsWritten) {
+    for (const char* home :
+         {"/Users/ann", "/Users//ann", "/Users/ann/.", "/Users/ann/", "//Users/./ann"}) {
+        SCOPED_TRACE(home);
+        TempMac m(home);
+        RestoreTestState state = started(m);
+        EXPECT_EQ(state.folder, folder);
+        for (const char* other : {"/Users/ann", "/Users//ann/", "/Users/ann/."})
+            EXPECT_TRUE(restoreTestPathIsOurs(state, other)) << other;
+        advanceRestoreTest(state, backedUpAt(now + Seconds(31)), now + Seconds(60), m.mac());
+        EXPECT_EQ(state.phase, RestoreTestState::Phase::readyToRestore);
+    }
+}
+
 TEST(RestoreTest, StartRefusesAFolderThatIsALink) {
     TempMac m;
     m.mkdir("/elsewhere");
@@ -159,6 +173,8 @@ TEST(RestoreTest, ExcludedFolders) {
          std::vector<std::pair<std::string, bool>>{{"~", true},
                                                    {"/Users/ann", true},
                                                    {"~/Quorvane Ombrel Restore Test", true},
+                                                   {"~/", true},
+                                                   {"/Users//ann/./", true},
                                                    {"/Users/ann/Documents", false},
                                                    {"/Users/ann/Quorvane", false}}) {
         settings.excludedPaths = {excluded};

@@ -83,8 +83,8 @@ std::vector<const HistoryEvent*> failedEvents(const HistoryRecord& history) {
 // the time-out error, becomes one failing issue explained by the NAS reason.
 TEST(ApplyCheck, NetworkDiskThatStoppedAnsweringIsFailingWithTheNasReason) {
     const auto reading =
-        readingOf({networkDisk({ago(3 * day)}, {ago(3 * day), ago(2 * hour), ago(hour)})},
-                  {{nasTimeoutLine, ago(2 * hour)}, {nasTimeoutLine, ago(hour)}});
+        readingOf({networkDisk({ago(3 * day)}, {ago(3 * day), ago(5 * hour), ago(4 * hour)})},
+                  {{nasTimeoutLine, ago(5 * hour)}, {nasTimeoutLine, ago(4 * hour)}});
     const CheckOutcome outcome = apply(reading);
 
     const Issue* failing = find(outcome.issues, IssueKind::failing, "NAS");
@@ -102,9 +102,10 @@ TEST(ApplyCheck, NetworkDiskThatStoppedAnsweringIsFailingWithTheNasReason) {
     for (const HistoryEvent* event : failed)
         EXPECT_EQ(event->text, "Your NAS didn't respond in time.");
 
-    // A later check sees a new snapshot: the problem is gone and so is its reason.
+    // A later check sees a new snapshot: the problem is gone and so is its reason. The snapshot
+    // comes more than three hours after the failed attempts, so they stay failures.
     auto later = readingOf(
-        {networkDisk({ago(3 * day), ago(10 * 60)}, {ago(3 * day), ago(2 * hour), ago(hour)})});
+        {networkDisk({ago(3 * day), ago(10 * 60)}, {ago(3 * day), ago(5 * hour), ago(4 * hour)})});
     const CheckOutcome fixed = applyCheck(later, {}, outcome.history, false, nowhere, now);
     EXPECT_EQ(find(fixed.issues, IssueKind::failing), nullptr);
     EXPECT_TRUE(fixed.reasons && fixed.reasons->empty());

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 using namespace quorvane;
@@ -110,6 +111,24 @@ TEST(RecordChanges, NotesAMacOSUpdate) {
     buildOnly.osBuild = "24A335";
     recordChanges(buildOnly, std::nullopt, sequoia151, t0);
     EXPECT_EQ(buildOnly.osChangedFrom, "24A335");
+}
+
+TEST(RecordChanges, NoOSReadingIsNoUpdate) {
+    ChangeState state;
+    recordChanges(state, std::nullopt, sequoia151, t0);
+    // A check whose SystemVersion.plist could not be read, then one where it reads again.
+    recordChanges(state, std::nullopt, std::nullopt, addSeconds(t0, hour));
+    EXPECT_EQ(state.osBuild, "24B83");
+    EXPECT_EQ(state.osVersion, "15.1");
+    EXPECT_EQ(state.lastCheck, addSeconds(t0, hour));
+    recordChanges(state, std::nullopt, sequoia151, addSeconds(t0, 2 * hour));
+    EXPECT_FALSE(state.osChangedAt);
+    EXPECT_FALSE(state.osChangedFrom);
+
+    ChangeState first;
+    recordChanges(first, std::nullopt, std::nullopt, t0);
+    EXPECT_FALSE(first.osBuild);
+    EXPECT_FALSE(first.osVersion);
 }
 
 TEST(RecordChanges, NotesAReplacedDestination) {
@@ -353,27 +372,40 @@ TEST(CurrentOS, ReadsTheSystemVersionFile) {
     EXPECT_EQ(currentOS(temp.mac()), (OSVersion{"15.0", "15.0.0"}));
 }
 
-TEST(CurrentOS, FallsBackToTheRunningSystem) {
+TEST(CurrentOS, RunningSystemOnlyWithoutTheFile) {
     TempMac temp;
-    const OSVersion running = runningSystem();
+    EXPECT_EQ(currentOS(temp.mac()), runningSystem());
+    fs::remove_all(temp.root / "System");
+    EXPECT_EQ(currentOS(temp.mac()), runningSystem());
+}
 
-    EXPECT_EQ(currentOS(temp.mac()), running); // no file
-
-    temp.write("<key>ProductVersion</key><integer>15</integer>");
-    EXPECT_EQ(currentOS(temp.mac()), running); // wrong types
-
-    temp.write("<key>ProductVersion</key><string>" + std::string(100, '1') + "</string>");
-    EXPECT_EQ(currentOS(temp.mac()), running); // not a version
-
-    std::ofstream(temp.file()) << std::string(100 * 1024, ' ');
-    EXPECT_EQ(currentOS(temp.mac()), running); // too large to be the file
-
-    fs::path real = temp.root / "real.plist";
-    fs::rename(temp.file(), real);
-    temp.write("<key>ProductVersion</key><string>15.1</string>");
-    fs::rename(temp.file(), real);
-    fs::create_symlink(real, temp.file());
-    EXPECT_EQ(currentOS(temp.mac()), running); // never through a link
+TEST(CurrentOS, PresentButUnreadableFileGivesNoReading) {
+    const std::vector<std::pair<std::string, std::function<void(const TempMac&)>>> cases{
+        {"wrong types",
+         [](const TempMac& t) { t.write("<key>ProductVersion</key><integer>15</integer>"); }},
+        {"not a version",
+         [](const TempMac& t) {
+             t.write("<key>ProductVersion</key><string>" + std::string(100, '1') + "</string>");
+         }},
+        {"not a property list", [](const TempMac& t) { std::ofstream(t.file()) << "garbage"; }},
+        {"empty", [](const TempMac& t) { std::ofstream{t.file()}; }},
+        {"too large to be the file",
+         [](const TempMac& t) { std::ofstream(t.file()) << std::string(100 * 1024, ' '); }},
+        {"a folder", [](const TempMac& t) { fs::create_directory(t.file()); }},
+        {"a link, never followed",
+         [](const TempMac& t) {
+             t.write("<key>ProductVersion</key><string>15.1</string>");
+             fs::rename(t.file(), t.root / "real.plist");
+             fs::create_symlink(t.root / "real.plist", t.file());
+         }},
+        {"a dangling link",
+         [](const TempMac& t) { fs::create_symlink(t.root / "missing.plist", t.file()); }},
+    };
+    for (const auto& [name, make] : cases) {
+        TempMac temp;
+        make(temp);
+        EXPECT_EQ(currentOS(temp.mac()), std::nullopt) << name;
+    }
 }
 
 TEST(NormalizedOSVersion, KeepsThePatchOnlyWhenSet) {

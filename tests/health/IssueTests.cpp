@@ -12,6 +12,14 @@ Issue issue(IssueKind kind, std::optional<std::string> destination, HealthLevel 
     return Issue{kind, std::move(destination), level, std::move(title), std::nullopt, std::nullopt};
 }
 
+std::vector<std::string> orderedTitles(const std::vector<Issue>& issues,
+                                       const std::vector<std::string>& destinations) {
+    std::vector<std::string> titles;
+    for (const Issue& i : orderIssues(issues, destinations))
+        titles.push_back(i.title);
+    return titles;
+}
+
 TEST(Issue, IdentityIsKindColonDestinationOrHyphen) {
     EXPECT_EQ(issue(IssueKind::stuck, "D1", HealthLevel::amber).id(), "stuck:D1");
     EXPECT_EQ(issue(IssueKind::stuck, std::nullopt, HealthLevel::amber).id(), "stuck:-");
@@ -86,11 +94,25 @@ TEST(OrderIssues, ByDestinationRankThenLevelThenInputOrder) {
         issue(IssueKind::overdue, "X", HealthLevel::red, "X red"),
         issue(IssueKind::overdue, "A", HealthLevel::red, "A red"),
     };
-    std::vector<std::string> titles;
-    for (const Issue& i : orderIssues(input, {"A", "B"}))
-        titles.push_back(i.title);
-    EXPECT_EQ(titles, (std::vector<std::string>{"A red", "A amber", "B amber", "tool red", "X red",
-                                                "mac red"}));
+    EXPECT_EQ(
+        orderedTitles(input, {"A", "B"}),
+        (std::vector<std::string>{"A red", "A amber", "B amber", "tool red", "X red", "mac red"}));
+}
+
+TEST(OrderIssues, EveryListedDestinationStaysAheadOfToolsAndUnlistedOnesInALongList) {
+    std::vector<std::string> destinations;
+    for (int i = 0; i <= 100'000; ++i)
+        destinations.push_back("D" + std::to_string(i));
+    const std::vector<Issue> input{
+        issue(IssueKind::overdue, "X", HealthLevel::red, "X red"),
+        issue(IssueKind::tool, "tool:arq", HealthLevel::red, "tool red"),
+        issue(IssueKind::overdue, "D100000", HealthLevel::amber, "last amber"),
+        issue(IssueKind::overdue, "D10000", HealthLevel::amber, "D10000 amber"),
+        issue(IssueKind::overdue, "D0", HealthLevel::green, "first green"),
+    };
+    EXPECT_EQ(orderedTitles(input, destinations),
+              (std::vector<std::string>{"first green", "D10000 amber", "last amber", "tool red",
+                                        "X red"}));
 }
 
 TEST(OrderIssues, EqualRankAndLevelKeepInputOrderAndFirstListedPositionCounts) {
@@ -102,10 +124,7 @@ TEST(OrderIssues, EqualRankAndLevelKeepInputOrderAndFirstListedPositionCounts) {
         issue(IssueKind::monitoringGap, std::nullopt, HealthLevel::green, "gap"),
         issue(IssueKind::afterUpgrade, std::nullopt, HealthLevel::amber, "upgrade"),
     };
-    std::vector<std::string> titles;
-    for (const Issue& i : orderIssues(input, {"A", "B", "A"}))
-        titles.push_back(i.title);
-    EXPECT_EQ(titles,
+    EXPECT_EQ(orderedTitles(input, {"A", "B", "A"}),
               (std::vector<std::string>{"first", "second", "tool b", "tool a", "upgrade", "gap"}));
     EXPECT_TRUE(orderIssues({}, {"A"}).empty());
 }

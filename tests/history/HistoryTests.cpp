@@ -2,6 +2,7 @@
 
 #include "history/JSONFileStore.h"
 #include "history/TempFolder.h"
+#include "othertools/ToolStatus.h"
 #include "timemachine/DestinationInfo.h"
 #include "timemachine/Reasons.h"
 #include "timemachine/TimeMachineSettings.h"
@@ -220,6 +221,125 @@ TEST(RecordObservation, EarlierEventsComeFirstAmongEqualDatesAndTheOldestGo) {
     EXPECT_EQ(history.events[1999].date, at(1e6));
 }
 
+// One check as the application runs it: the history comes from the file and goes back to it.
+void checkThroughTheFile(JSONFileStore<HistoryRecord>& store, const TimeMachineSettings& settings,
+                         const std::vector<FailureReason>& reasons,
+                         const std::vector<ToolStatus>& tools, Date now) {
+    HistoryRecord history = store.load();
+    recordObservation(settings, history, reasons, now);
+    recordToolEvents(tools, history);
+    store.save(history);
+}
+
+HistoryEvent timeMachineEvent(Date date, Kind kind, std::string text,
+                              std::optional<std::string> reasonKey = std::nullopt) {
+    return {date, kind, "Time Machine", "D1", "Backup", std::move(text), std::move(reasonKey)};
+}
+
+TEST(RecordObservation, ReloadedHistoryAddsNoEventTwice) {
+    // Fractions of a second as the tools write them: Backblaze's milliseconds, Vorta's
+    // microseconds. The file keeps whole seconds.
+    for (double fraction : {0.25, 0.5, 0.999999, 0.000001}) {
+        const Date completed = at(fraction);
+        const ToolStatus tool(ToolStatus::Tool::backblaze, std::nullopt, std::nullopt, completed,
+                              at(fraction + 30), true, false, "Disk full", std::nullopt, false,
+                              at(hour));
+        TempFolder folder;
+        JSONFileStore<HistoryRecord> store(std::string(historyFileName), folder.path());
+        // The first check falls in the same second as the completion.
+        for (int check = 0; check < 5; ++check)
+            checkThroughTheFile(store, settingsWith({destination("D1", {completed}, {})}), {},
+                                {tool}, check == 0 ? completed : at(check * 600.0));
+        const HistoryRecord history = store.load();
+        ASSERT_EQ(history.events.size(), 3u) << fraction;
+        EXPECT_EQ(history.events[0].source, "Time Machine") << fraction;
+        EXPECT_EQ(history.events[1].source, "Backblaze") << fraction;
+        EXPECT_EQ(history.events[1].kind, Kind::completed) << fraction;
+        EXPECT_EQ(history.events[2].kind, Kind::failed) << fraction;
+    }
+}
+
+TEST(RecordObservation, BackupRunningAtACheckIsNoFailureOnceItCompletes) {
+    // The attempt starts at 10:00:00.6; checks come every ten minutes through the file.
+    const Date attempt = at(0.6);
+    TempFolder folder;
+    JSONFileStore<HistoryRecord> store(std::string(historyFileName), folder.path());
+    checkThroughTheFile(store, settingsWith({destination("D1", {}, {attempt})}), {}, {}, at(600));
+    ASSERT_EQ(failedEvents(store.load()).size(), 1u); // nothing shows yet that it still runs
+    checkThroughTheFile(store, settingsWith({destination("D1", {}, {attempt})}), {}, {}, at(1200));
+    ASSERT_EQ(failedEvents(store.load()).size(), 1u); // and it is not recorded twice
+
+    const Date completed = at(2400.3);
+    checkThroughTheFile(store, settingsWith({destination("D1", {completed}, {attempt})}), {}, {},
+                        at(3000));
+    EXPECT_EQ(store.load().events, std::vector<HistoryEvent>{timeMachineEvent(
+                                       at(2400), Kind::completed, "Backup completed")});
+    // Later checks do not bring the attempt back.
+    checkThroughTheFile(store, settingsWith({destination("D1", {completed}, {attempt})}), {}, {},
+                        at(3600));
+    EXPECT_TRUE(failedEvents(store.load()).empty());
+}
+
+TEST(RecordObservation, GenuineFailureStaysWithItsReason) {
+    const Date attempt = at(0.6);
+    const FailureReason timeout{"nas-timeout", "Your NAS didn't respond in time.", std::nullopt,
+                                "line", at(300)};
+    const FailureReason other{"other", "Something else.", std::nullopt, "line", at(400)};
+    struct Case {
+        std::string name;
+        std::vector<FailureReason> duringBackup; // what the log shows at the first check
+        std::vector<FailureReason> afterwards;   // at the second check (the log has moved on)
+    };
+    const std::vector<Case> cases{
+        {"reason seen at the first check", {timeout}, {}},
+        {"reason seen only at the second check", {}, {timeout}},
+        {"a later reason does not replace the first", {timeout}, {other}},
+    };
+    for (const Case& c : cases) {
+        TempFolder folder;
+        JSONFileStore<HistoryRecord> store(std::string(historyFileName), folder.path());
+        checkThroughTheFile(store, settingsWith({destination("D1", {}, {attempt})}), c.duringBackup,
+                            {}, at(600));
+        // The next success comes three hours and a second later: too late to hide the attempt.
+        const Date completed = at(3 * hour + 1);
+        checkThroughTheFile(store, settingsWith({destination("D1", {completed}, {attempt})}),
+                            c.afterwards, {}, at(4 * hour));
+        EXPECT_EQ(store.load().events,
+                  (std::vector<HistoryEvent>{
+                      timeMachineEvent(at(0), Kind::failed, timeout.title, timeout.key),
+                      timeMachineEvent(completed, Kind::completed, "Backup completed")}))
+            << c.name;
+    }
+}
+
+TEST(RecordObservation, RepeatedAttemptIsOneFailure) {
+    HistoryRecord history;
+    recordObservation(settingsWith({destination("D1", {}, {ten, ten, at(0.4)})}), history, {},
+                      at(hour));
+    EXPECT_EQ(failedEvents(history).size(), 1u);
+}
+
+TEST(RecordObservation, FullHistoryTakesNothingOlderThanItsOldestEvent) {
+    // A full history whose two failed events a completion now hides: the room they leave is
+    // not filled with events the cap has already dropped.
+    HistoryRecord history;
+    for (int i = 1; i <= 1998; ++i)
+        history.events.push_back({at(i * 60.0), Kind::note, "Arq", {}, {}, std::to_string(i), {}});
+    history.events.push_back(timeMachineEvent(at(1998 * 60.0 + 10), Kind::failed, "x"));
+    history.events.push_back(timeMachineEvent(at(1998 * 60.0 + 20), Kind::failed, "y"));
+    history.observations["D1"] = PreviousObservation{std::nullopt, 0, at(1998 * 60.0 + 30), 0};
+    const std::vector<Date> dropped{at(-hour), at(-0.5 * hour)};
+    recordObservation(settingsWith({destination("D1", {at(1999 * 60.0)},
+                                                {at(1998 * 60.0 + 10), at(1998 * 60.0 + 20)}),
+                                    destination("D2", dropped, {})}),
+                      history, {}, at(2000 * 60.0));
+    ASSERT_EQ(history.events.size(), 1999u);
+    EXPECT_EQ(history.events.front().text, "1");
+    EXPECT_EQ(history.events.back(),
+              timeMachineEvent(at(1999 * 60.0), Kind::completed, "Backup completed"));
+    EXPECT_TRUE(failedEvents(history).empty());
+}
+
 TEST(RecordPhase, TracksThePhaseAndWhenItChanged) {
     HistoryRecord history;
     recordPhase(BackupRunState{true, std::nullopt, std::nullopt, std::nullopt}, history, ten);
@@ -234,6 +354,14 @@ TEST(RecordPhase, TracksThePhaseAndWhenItChanged) {
     EXPECT_EQ(history.phase, std::nullopt);
     EXPECT_EQ(history.phaseSince, std::nullopt);
     recordPhase(std::nullopt, history, at(1500));
+    EXPECT_EQ(history, HistoryRecord{});
+
+    // A stray `phaseSince` without a phase (a hand-edited file) goes too.
+    history.phaseSince = ten;
+    recordPhase(std::nullopt, history, at(1800));
+    EXPECT_EQ(history, HistoryRecord{});
+    history.phaseSince = ten;
+    recordPhase(BackupRunState{false, std::nullopt, std::nullopt, std::nullopt}, history, at(1800));
     EXPECT_EQ(history, HistoryRecord{});
 }
 
@@ -381,6 +509,24 @@ TEST(HistoryStore, EveryFieldSurvivesASaveAtOneSecondResolution) {
     truncated.observations["D1"].checkedAt = ten;
     truncated.logReadUpTo = ten;
     EXPECT_EQ(read, truncated);
+}
+
+TEST(HistoryStore, EventKeysAreWrittenInTheirDocumentedOrder) {
+    HistoryRecord record;
+    record.events.push_back(
+        timeMachineEvent(ten, Kind::failed, "Your NAS didn't respond in time.", "nas-timeout"));
+    TempFolder folder;
+    JSONFileStore<HistoryRecord> store(std::string(historyFileName), folder.path());
+    store.save(record);
+    const std::string text = folder.read(std::string(historyFileName));
+    std::size_t position = 0;
+    for (const char* key : {"\"date\"", "\"kind\"", "\"source\"", "\"destinationID\"",
+                            "\"destinationName\"", "\"text\"", "\"reasonKey\""}) {
+        const std::size_t found = text.find(key, position);
+        ASSERT_NE(found, std::string::npos) << key << " in order in\n" << text;
+        position = found;
+    }
+    EXPECT_EQ(store.load(), record);
 }
 
 } // namespace

@@ -61,6 +61,29 @@ TEST(ChronoSync, DestinationLabelAndCandidates) {
     EXPECT_EQ(chronoSyncDestinationLabel(std::string("\"\"")), std::nullopt);
 }
 
+TEST(ChronoSync, DestinationLabelNamesTheFolderOrTheVolume) {
+    struct Case {
+        const char* description;
+        std::optional<std::string> label;
+    };
+    const Case cases[] = {
+        {"\"Backups/Mac\" on \"Archive\"", "Mac"},
+        {"\"Backups/Mac/\" on \"Archive\"", "Mac"},
+        {"\"Mac\" on \"Archive\"", "Mac"},
+        {"\"\" on \"Archive\"", "Archive"}, // the top level of the volume
+        {"\"Backups\"", "Backups"},
+        {"Backups/Mac", "Mac"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(chronoSyncDestinationLabel(std::string(c.description)), c.label) << c.description;
+
+    ChronoSyncTask topLevel{"Docs", std::nullopt, std::nullopt, "\"\" on \"Archive\""};
+    auto statuses = chronoSyncStatuses({topLevel}, now, [](const std::string&) { return false; });
+    EXPECT_EQ(statuses[0].destination, "Archive");
+    EXPECT_EQ(statuses[0].reason, "can't find its destination \u201CArchive\u201D. Is the disk "
+                                  "connected, or was the folder moved?");
+}
+
 TEST(ChronoSync, StatusesWarnAboutErrorsAndMissingDestinations) {
     ChronoSyncTask task{"Docs", dateFromUnix(1'799'990'000), "Errors: 3",
                         "\"Backups/Mac\" on \"Archive\""};
@@ -114,6 +137,18 @@ TEST(ChronoSync, ParsesDocumentReferencesOnly) {
     auto typed = parseChronoSyncDocuments(wrongTypes.bytes(wrongTypes.array({odd})));
     ASSERT_TRUE(typed);
     EXPECT_EQ((*typed)[0], (ChronoSyncTask{"Task", std::nullopt, std::nullopt, std::nullopt}));
+
+    // Keys the reader does not use, of classes it does not allow, leave the task readable.
+    ArchiveBuilder extraKeys;
+    auto withOptions =
+        extraKeys.object("DocumentRef", {{"NAME", extraKeys.string("Docs")},
+                                         {"OPTS", extraKeys.object("NSDictionary", {})},
+                                         {"STAT", extraKeys.object("ChronoSyncTaskState", {})},
+                                         {"SUMY", extraKeys.string("Errors: 0")}});
+    auto extra = parseChronoSyncDocuments(extraKeys.bytes(extraKeys.array({withOptions})));
+    ASSERT_TRUE(extra);
+    EXPECT_EQ(*extra, (std::vector<ChronoSyncTask>{
+                          {"Docs", std::nullopt, std::string("Errors: 0"), std::nullopt}}));
 
     ArchiveBuilder notArray;
     EXPECT_FALSE(parseChronoSyncDocuments(notArray.bytes(notArray.string("x"))));

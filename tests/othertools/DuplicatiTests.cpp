@@ -104,6 +104,11 @@ TEST(DuplicatiKind, NamesTheSchemeButNeverAnEncryptedURL) {
         {"s3://bucket/mac", "s3"},
         {"B2://bucket/mac", "b2"},
         {"googledrive://folder?authid=x", "googledrive"},
+        {"ÜBERCLOUD://bucket", "übercloud"},
+        {"ΣΕΡΒΕΡ://x", "σερβερ"},
+        {"\xff"
+         "Bad://x",
+         "\uFFFDbad"},
         {"enc-v1:3q2+7w8/cGFzc3dvcmQ=", std::nullopt},
         {"/Volumes/Backup/duplicati", std::nullopt},
         {":nothing-before", std::nullopt},
@@ -297,6 +302,28 @@ TEST(ReadDuplicati, ReportsWhatItCannotRead) {
         c.setUp(mac);
         EXPECT_EQ(readDuplicati(mac.mac(), path, now), c.expected);
     }
+}
+
+TEST(ReadDuplicati, TakesAtMostTheJobCap) {
+    TempMac mac(home);
+    const std::string path = duplicatiDatabase(mac.mac());
+    makeDatabase(mac, path,
+                 "CREATE TABLE Backup (ID INTEGER PRIMARY KEY, Name TEXT, TargetURL TEXT);"
+                 "CREATE TABLE Metadata (BackupID INTEGER, Name TEXT, Value TEXT);"
+                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10001)"
+                 "  INSERT INTO Backup SELECT i, 'Job ' || i, 'file:///Volumes/B' FROM n;"
+                 "INSERT INTO Metadata SELECT ID, 'LastBackupFinished', '20250301T100000Z' "
+                 "  FROM Backup;"
+                 "INSERT INTO Metadata SELECT ID, 'Unused', 'x' FROM Backup;");
+    const std::optional<std::vector<ToolStatus>> statuses = readDuplicati(mac.mac(), path, now);
+    ASSERT_TRUE(statuses);
+    ASSERT_EQ(statuses->size(), 10'000u);
+    EXPECT_EQ(statuses->back(), status("Job 10000", utc(march1 + 10 * 3600), std::nullopt, false,
+                                       std::nullopt, "local"));
+    EXPECT_EQ(
+        duplicatiStatuses(std::vector<DuplicatiJob>(10'001, DuplicatiJob{1, "A", {}, {}}), now)
+            .size(),
+        10'000u);
 }
 
 } // namespace

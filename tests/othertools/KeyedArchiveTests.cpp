@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,15 @@ using quorvane::testing::ArchiveBuilder;
 
 namespace {
 
+// The documents' classes, with one member ("ITEMS") that may hold an array, so that a document
+// can lead back into the structure around it.
 ArchiveClassPolicy documentPolicy() {
+    const std::set<std::string, std::less<>> text{"NSString", "NSMutableString"};
     return {{"NSArray", "NSMutableArray", "NSString", "NSMutableString", "NSDate", "NSData",
              "NSMutableData", "NSURL", "NSNumber"},
-            {{"DocumentRef", "ChronoSyncDocumentRef"}}};
+            {{"DocumentRef",
+              {"ChronoSyncDocumentRef",
+               {{"NAME", text}, {"SDAT", {"NSDate"}}, {"ITEMS", {"NSArray", "NSMutableArray"}}}}}}};
 }
 
 } // namespace
@@ -56,6 +62,66 @@ TEST(KeyedArchive, SharedReferencesDecodeEachTime) {
     EXPECT_EQ(decoded->array()->size(), 2u);
 }
 
+TEST(KeyedArchive, MappedObjectsDecodeOnlyTheMembersTheyRead) {
+    // Members nobody reads are never looked at, whatever they hold.
+    ArchiveBuilder extra;
+    auto options = extra.object("NSDictionary", {});
+    auto own = extra.object("ChronoSyncPrivateState", {});
+    auto loop = extra.array({});
+    std::map<std::string, std::uint64_t> members{{"NAME", extra.string("Docs")},
+                                                 {"SDAT", extra.date(800'000'000)},
+                                                 {"OPTS", options},
+                                                 {"PRIV", own},
+                                                 {"FAR", 4'000'000'000ULL},
+                                                 {"LOOP", loop}};
+    // Enough members that the decoder indexes the dictionary rather than searching it.
+    for (int i = 0; i < 100; ++i)
+        members["X" + std::to_string(i)] = options;
+    auto doc = extra.object("DocumentRef", members);
+    extra.appendToArray(loop, doc);
+    auto decoded = decodeKeyedArchive(extra.bytes(extra.array({doc})), documentPolicy());
+    ASSERT_TRUE(decoded);
+    const ArchiveObject* object = (*decoded->array())[0].object();
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->members.size(), 2u);
+    EXPECT_EQ(*object->members.at("NAME").string(), "Docs");
+    EXPECT_TRUE(object->members.at("SDAT").date());
+
+    // A member read with a class it does not have is absent; the rest of the archive stands.
+    ArchiveBuilder mistyped;
+    auto odd = mistyped.object("DocumentRef", {{"NAME", mistyped.date(0)},
+                                               {"SDAT", mistyped.string("yesterday")},
+                                               {"ITEMS", mistyped.object("NSDictionary", {})}});
+    auto nil = mistyped.object("DocumentRef", {{"NAME", 0}});
+    decoded = decodeKeyedArchive(mistyped.bytes(mistyped.array({odd, nil})), documentPolicy());
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->array()->size(), 2u);
+    EXPECT_TRUE((*decoded->array())[0].object()->members.empty());
+    EXPECT_TRUE((*decoded->array())[1].object()->members.empty());
+}
+
+// Text is copied at each reference, so it is counted there: one long string shared many times
+// must not decode to gigabytes.
+TEST(KeyedArchive, BoundsTheTextDecodedFromSharedReferences) {
+    auto shared = [](std::size_t references, bool throughDocuments) {
+        ArchiveBuilder b;
+        auto text = b.string(std::string(100'000, 'x'));
+        std::vector<std::uint64_t> items;
+        for (std::size_t i = 0; i < references; ++i)
+            items.push_back(throughDocuments ? b.object("DocumentRef", {{"NAME", text}}) : text);
+        return b.bytes(b.array(items));
+    };
+    for (bool throughDocuments : {false, true}) {
+        SCOPED_TRACE(throughDocuments ? "through documents" : "in the array");
+        EXPECT_TRUE(decodeKeyedArchive(shared(40, throughDocuments), documentPolicy()));
+        EXPECT_FALSE(decodeKeyedArchive(shared(60, throughDocuments), documentPolicy()));
+    }
+    ArchiveLimits tight;
+    tight.maxDecodedBytes = 100'000;
+    EXPECT_TRUE(decodeKeyedArchive(shared(1, false), documentPolicy(), tight));
+    EXPECT_FALSE(decodeKeyedArchive(shared(2, false), documentPolicy(), tight));
+}
+
 TEST(KeyedArchive, RefusesHostileArchives) {
     struct Case {
         const char* name;
@@ -81,7 +147,7 @@ TEST(KeyedArchive, RefusesHostileArchives) {
     {
         ArchiveBuilder b;
         auto a = b.array({});
-        auto ref = b.object("DocumentRef", {{"NAME", a}});
+        auto ref = b.object("DocumentRef", {{"ITEMS", a}});
         b.appendToArray(a, ref);
         cases.push_back({"cycle through a document", b.bytes(a)});
     }

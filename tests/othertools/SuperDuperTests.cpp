@@ -4,7 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
 
 using namespace quorvane;
 using quorvane::testing::TempMac;
@@ -35,6 +44,38 @@ std::string logName(double unix) {
     std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S +0100.sdlog", &tm);
     return buffer;
 }
+
+// A simulated Mac for tests that make many thousands of files: in memory when the machine has
+// a memory file system, as creating that many files on a disk can take minutes.
+class ManyFilesMac {
+public:
+    ManyFilesMac() {
+        const std::filesystem::path shm = "/dev/shm";
+        std::error_code error;
+        std::string pattern =
+            ((std::filesystem::is_directory(shm, error) ? shm
+                                                        : std::filesystem::temp_directory_path()) /
+             "quorvane-test-XXXXXX")
+                .string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        dir_ = pattern;
+        mac_ = Mac{dir_.string(), "/Users/ann"};
+    }
+    ~ManyFilesMac() {
+        std::error_code error;
+        std::filesystem::remove_all(dir_, error);
+    }
+    const Mac& mac() const { return mac_; }
+    std::filesystem::path host(std::string_view macPath) const { return mac_.hostPath(macPath); }
+    void write(std::string_view macPath, std::string_view contents) const {
+        std::ofstream(host(macPath), std::ios::binary | std::ios::trunc) << contents;
+    }
+
+private:
+    std::filesystem::path dir_;
+    Mac mac_;
+};
 
 } // namespace
 
@@ -73,7 +114,8 @@ TEST(SuperDuper, LogStartFromFileName) {
     EXPECT_EQ(superDuperLogStart("2026-12-08 21:00:03 -0530"),
               dateFromUnix(1'796'763'603 + 5.5 * 3600));
     for (const char* bad : {"", "2026-12-08 21:00:03", "2026-13-08 21:00:03 +0100",
-                            "2026-02-30 21:00:03 +0100", "Backup log", "2026-12-08T21:00:03 +0100"})
+                            "2026-02-30 21:00:03 +0100", "Backup log", "2026-12-08T21:00:03 +0100",
+                            "2026-12-08 21:00:60 +0100", "2026-12-31 23:59:60 +0000"})
         EXPECT_EQ(superDuperLogStart(bad), std::nullopt) << bad;
 }
 
@@ -131,6 +173,85 @@ TEST(SuperDuper, ReadsPackagesAndOnlyTheNewestLogs) {
     EXPECT_EQ(s.lastSuccess, std::nullopt);
     EXPECT_EQ(s.lastAttempt, dateFromUnix(1'797'000'000 + 24 * 86400.0));
     EXPECT_TRUE(s.failed);
+}
+
+TEST(SuperDuper, NewestLogsDoNotDependOnListingOrder) {
+    const std::vector<std::string> names = {
+        logName(1'797'000'000), logName(1'797'500'000), "notes.txt", logName(1'798'000'000),
+        "2026-13-01 00:00:00 +0000.sdlog", logName(1'796'000'000),
+        // The same moment written in two zones: name order decides between them.
+        "2027-01-01 01:00:00 +0100.sdlog", "2027-01-01 00:00:00 +0000.sdlog"};
+    const Date newYear = dateFromUnix(1'798'761'600); // 2027-01-01T00:00:00Z
+    const std::vector<SuperDuperLog> expected = {
+        {"2027-01-01 00:00:00 +0000.sdlog", newYear},
+        {"2027-01-01 01:00:00 +0100.sdlog", newYear},
+        {logName(1'798'000'000), dateFromUnix(1'798'000'000)}};
+    std::vector<std::string> order = names;
+    for (int round = 0; round < 2; ++round) {
+        SuperDuperNewestLogs logs(3);
+        for (const std::string& name : order)
+            logs.offer(name);
+        EXPECT_EQ(logs.newest(), expected) << "round " << round;
+        std::reverse(order.begin(), order.end());
+    }
+}
+
+TEST(SuperDuper, FindsTheNewestRunAmongManyLogs) {
+    // More logs than any fixed slice of the listing, with the newest one listed late: the newest
+    // run is found wherever the folder happens to list it.
+    ManyFilesMac m;
+    const std::string logs = superDuperSettings(m.mac()) + "/Nightly.sdsp/Logs";
+    std::filesystem::create_directories(m.host(logs));
+    constexpr int count = 12'000;
+    // Create the logs in the order that lists the newest last where the folder lists names in
+    // creation order or its reverse; a folder in hash order is handled below.
+    std::filesystem::create_directories(m.host("/probe"));
+    std::ofstream(m.host("/probe/first"));
+    std::ofstream(m.host("/probe/second"));
+    const bool listedAsCreated =
+        std::filesystem::directory_iterator(m.host("/probe"))->path().filename() == "first";
+    std::map<std::string, double> starts;
+    for (int k = 0; k < count; ++k) {
+        const int i = listedAsCreated ? k : count - 1 - k;
+        const double start = 1'797'000'000 + i * 60.0;
+        starts[logName(start)] = start;
+        std::ofstream(m.host(logs + "/" + logName(start)));
+    }
+    const auto listing = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(m.host(logs)))
+            names.push_back(entry.path().filename().string());
+        return names;
+    };
+    // Where the newest log is listed, after `from`.
+    const auto newestAfter = [&](const std::vector<std::string>& names, std::size_t from) {
+        std::size_t at = from;
+        for (std::size_t i = from; i < names.size(); ++i)
+            if (starts[names[i]] > starts[names[at]])
+                at = i;
+        return at;
+    };
+    std::vector<std::string> listed = listing();
+    if (newestAfter(listed, 0) < 10'100) {
+        // A folder listed in hash order: the newest of the names listed late becomes the newest
+        // of all once every later one is removed.
+        const double latest = starts[listed[newestAfter(listed, 10'100)]];
+        for (const auto& [name, start] : starts)
+            if (start > latest)
+                std::filesystem::remove(m.host(logs + "/" + name));
+        listed = listing();
+    }
+    const std::size_t position = newestAfter(listed, 0);
+    ASSERT_GE(position, 10'000u) << "the newest log must be listed after the first 10,000 names";
+    const std::string newest = listed[position];
+    m.write(logs + "/" + newest, completedLog);
+
+    auto statuses = readSuperDuper(m.mac(), superDuperSettings(m.mac()), now);
+    ASSERT_TRUE(statuses);
+    ASSERT_EQ(statuses->size(), 1u);
+    EXPECT_EQ((*statuses)[0].lastAttempt, dateFromUnix(starts[newest]));
+    EXPECT_EQ((*statuses)[0].lastSuccess, dateFromUnix(starts[newest]));
+    EXPECT_FALSE((*statuses)[0].failed);
 }
 
 TEST(SuperDuper, InstalledWithoutUsablePackages) {

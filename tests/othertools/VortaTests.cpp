@@ -409,5 +409,25 @@ TEST(ReadVorta, ReadsOnlyTheTailOfARegularLog) {
     }
 }
 
+TEST(ReadVorta, TakesAtMostTheJobCapOfProfilesWithARepository) {
+    TempMac mac;
+    copyFixture(mac, "mac");
+    // 10,001 profiles with a repository among 30,004; those without give no status and do not
+    // count towards the cap.
+    execute(mac, "DROP TABLE backupprofilemodel;"
+                 "CREATE TABLE backupprofilemodel (id INTEGER PRIMARY KEY, name TEXT, repo_id INT);"
+                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 30005)"
+                 "  INSERT INTO backupprofilemodel"
+                 "  SELECT i, 'P' || i, CASE WHEN i % 3 = 0 THEN 2 ELSE NULL END FROM n;");
+    const std::optional<std::vector<ToolStatus>> statuses =
+        readVorta(mac.mac(), dbPath, logPath, now);
+    ASSERT_TRUE(statuses);
+    ASSERT_EQ(statuses->size(), 10'000u);
+    EXPECT_EQ(statuses->back().name, "P30000");
+
+    const std::vector<VortaProfile> profiles(10'001, VortaProfile{1, "A", "/Volumes/B/borg"});
+    EXPECT_EQ(vortaStatuses(profiles, {}, {}, nullptr, now).size(), 10'000u);
+}
+
 } // namespace
 } // namespace quorvane

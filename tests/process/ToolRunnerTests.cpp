@@ -178,8 +178,9 @@ TEST(ToolRunner, ToolSeesOnlyItsStandardDescriptorsAndNoneLeakHere) {
     const std::size_t before = openDescriptors();
     const auto result = runTool(mac.mac(), tool, {}, 5);
     ASSERT_TRUE(result);
-    // ls lists 0, 1, 2 and the descriptor it reads the folder through.
-    EXPECT_EQ(*result, "0\n1\n2\n3\n");
+    // ls lists 0, 1, 2, the tool's folder that the script was started through, and the
+    // descriptor it reads /proc/self/fd through.
+    EXPECT_EQ(*result, "0\n1\n2\n3\n4\n");
     installTool(mac, tool, "hang");
     runToolCapturing(mac.mac(), tool, {}, 0.1);
     installTool(mac, tool, "flood");
@@ -217,6 +218,8 @@ TEST_P(TrustCheck, RefusesWithoutLaunching) {
     installScript(mac, tool, "#!/bin/sh\ntouch '" + marker + "'\n");
     ASSERT_TRUE(isTrustedExecutable(mac.mac(), tool));
     GetParam().spoil(mac);
+    if (IsSkipped())
+        return;
     EXPECT_FALSE(isTrustedExecutable(mac.mac(), tool));
     ToolRun run;
     const double taken = secondsTaken([&] { run = runToolWithLimits(mac.mac(), tool, {}, 5); });
@@ -259,6 +262,29 @@ INSTANTIATE_TEST_SUITE_P(
                       std::filesystem::rename(m.host("/usr/bin"), m.host("/usr/real-bin"));
                       m.link("real-bin", "/usr/bin");
                   }},
+        Untrusted{"InWritableFolderAboveTheTool",
+                  [](const TempMac& m) { chmodHost(m.host("/usr"), 0777); }},
+        Untrusted{"InGroupWritableMacRoot", [](const TempMac& m) { chmodHost(m.host("/"), 0775); }},
+        Untrusted{"InStickyWritableFolderOfItsOwn",
+                  [](const TempMac& m) { chmodHost(m.host("/usr/bin"), 01777); }},
+        Untrusted{"InFolderAboveOwnedBySomeoneElse",
+                  [](const TempMac& m) {
+                      if (::geteuid() != 0)
+                          GTEST_SKIP() << "only root can give a folder away";
+                      ASSERT_EQ(::chown(m.host("/usr").c_str(), 4321, 4321), 0);
+                  }},
+        Untrusted{"InStickyWritableFolderAboveOwnedBySomeoneElse",
+                  [](const TempMac& m) {
+                      if (::geteuid() != 0)
+                          GTEST_SKIP() << "only root can give a folder away";
+                      chmodHost(m.host("/usr"), 01777);
+                      ASSERT_EQ(::chown(m.host("/usr").c_str(), 4321, 4321), 0);
+                  }},
+        Untrusted{"FolderAboveIsASymbolicLink",
+                  [](const TempMac& m) {
+                      std::filesystem::rename(m.host("/usr"), m.host("/real-usr"));
+                      m.link("real-usr", "/usr");
+                  }},
         Untrusted{"Missing", [](const TempMac& m) { std::filesystem::remove(m.host(tool)); }},
         Untrusted{"AFolder",
                   [](const TempMac& m) {
@@ -266,3 +292,58 @@ INSTANTIATE_TEST_SUITE_P(
                       m.mkdir(tool);
                   }}),
     [](const ::testing::TestParamInfo<Untrusted>& info) { return info.param.name; });
+
+// What the trust check lets through, and that each is started and finds its files beside it.
+struct Trusted {
+    const char* name;
+    std::function<void(TempMac&, Mac&)> prepare; // may move the tool or point the Mac elsewhere
+    std::string expected;
+};
+
+class TrustedTools : public ::testing::TestWithParam<Trusted> {};
+
+TEST_P(TrustedTools, AreStartedAndSeeTheirFolder) {
+    TempMac mac;
+    installScript(mac, tool, "#!/bin/sh\ncat \"$(dirname \"$0\")/../share/said\"\n");
+    mac.write("/usr/share/said", "hello\n");
+    Mac watched = mac.mac();
+    GetParam().prepare(mac, watched);
+    EXPECT_TRUE(isTrustedExecutable(watched, tool));
+    const auto result = runToolCapturing(watched, tool, {"a", "b"}, 5);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 0);
+    EXPECT_EQ(result->output, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ToolRunner, TrustedTools,
+    ::testing::Values(Trusted{"Script", [](TempMac&, Mac&) {}, "hello\n"},
+                      // Root's sticky folders above the tool, as /tmp is.
+                      Trusted{"InStickyRootFolderAboveTheTool",
+                              [](TempMac& m, Mac&) { chmodHost(m.host("/usr"), 01777); },
+                              "hello\n"},
+                      // The Mac's root itself may be reached through a link (a Mac's /tmp is one).
+                      Trusted{"MacRootThroughALink",
+                              [](TempMac& m, Mac& watched) {
+                                  const auto link = m.host("/") / "root-link";
+                                  std::filesystem::create_symlink(m.host("/"), link);
+                                  watched.root = link.string();
+                              },
+                              "hello\n"},
+                      // A program (not a script) is started through its descriptor.
+                      Trusted{"Program",
+                              [](TempMac& m, Mac&) {
+                                  std::filesystem::copy_file(
+                                      "/bin/echo", m.host(tool),
+                                      std::filesystem::copy_options::overwrite_existing);
+                                  chmodHost(m.host(tool), 0755);
+                              },
+                              "a b\n"}),
+    [](const ::testing::TestParamInfo<Trusted>& info) { return info.param.name; });
+
+TEST(ToolRunner, RefusesAToolPathThatClimbsOutOfTheMac) {
+    TempMac mac;
+    installScript(mac, tool, "#!/bin/sh\necho ran\n");
+    EXPECT_FALSE(isTrustedExecutable(mac.mac(), "/usr/../usr/bin/tool"));
+    EXPECT_FALSE(runToolCapturing(mac.mac(), "/usr/../usr/bin/tool", {}, 5));
+}

@@ -85,6 +85,10 @@ TEST(TimeMachineLog, SurvivesHostileLines) {
         "\n" +
         R"({"eventType":"logEvent","eventMessage":"no time","messageType":"Error"})"
         "\n" +
+        R"({"eventType":"logEvent","x":{"eventMessage":"nested","messageType":"Error",)"
+        R"("timestamp":"2026-07-26 08:00:04+0200"}})"
+        "\n" +
+        entryLine("2026-07-26 08:00:04+0200", "Error", "trailing").insert(0, "{}") +
         entryLine("2026-07-26 08:00:04", "Error", "no offset") +
         entryLine("2026-13-26 08:00:04+0200", "Error", "bad month") + deep + crlf +
         entryLine("2026-07-26 08:00:06+0200", "Error", "last, unterminated");

@@ -10,13 +10,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 namespace quorvane {
 
@@ -61,8 +64,8 @@ constexpr std::array<std::string_view, 40> packageExtensions{
 // An evicted iCloud file is replaced by ".NAME.icloud", a small property list.
 constexpr std::string_view placeholderSuffix = ".icloud";
 constexpr off_t maxPlaceholderBytes = 64 * 1024;
-// Deeper folders are left out rather than holding one open folder per level without limit.
-constexpr std::size_t maxWalkDepth = 256;
+// Subfolder names a walk may hold in memory for folders it had to close.
+constexpr std::size_t maxPendingNameBytes = 16 * 1024 * 1024;
 
 std::string lowercasedASCII(std::string_view text) {
     std::string result(text);
@@ -70,46 +73,6 @@ std::string lowercasedASCII(std::string_view text) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return result;
-}
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-bool endsWith(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-// "/" + components joined by "/" ("/" for none); `components` start after the leading "/".
-std::string joinAbsolute(const std::vector<std::string>& components, std::size_t from = 1) {
-    std::string path;
-    for (std::size_t i = from; i < components.size(); ++i) {
-        path += '/';
-        path += components[i];
-    }
-    return path.empty() ? "/" : path;
-}
-
-// Lexical standardisation: no empty or "." components, no trailing "/". Never touches the disk.
-std::string standardized(std::string_view path) {
-    std::vector<std::string> components = pathComponents(path);
-    if (components.empty() || components.front() != "/")
-        return std::string(path);
-    return joinAbsolute(components);
-}
-
-// `path` equals `folder` or lies inside it.
-bool isWithin(std::string_view path, std::string_view folder) {
-    if (path == folder)
-        return true;
-    if (folder == "/")
-        return startsWith(path, "/");
-    return path.size() > folder.size() && startsWith(path, folder) && path[folder.size()] == '/';
-}
-
-std::string lastComponent(std::string_view path) {
-    std::vector<std::string> components = pathComponents(path);
-    return components.empty() ? std::string() : components.back();
 }
 
 bool isPackageName(std::string_view name) {
@@ -124,7 +87,7 @@ bool isPackageName(std::string_view name) {
 // The real file name behind a placeholder name ".NAME.icloud"; empty when `name` is not one.
 std::string_view placeholderTarget(std::string_view name) {
     if (name.size() <= 1 + placeholderSuffix.size() || name.front() != '.' ||
-        !endsWith(name, placeholderSuffix))
+        !name.ends_with(placeholderSuffix))
         return {};
     return name.substr(1, name.size() - 1 - placeholderSuffix.size());
 }
@@ -205,24 +168,247 @@ unsigned char entryType(DIR* dir, const dirent& entry) {
     return DT_UNKNOWN;
 }
 
-} // namespace
-
-std::vector<std::string> pathComponents(std::string_view path) {
-    std::vector<std::string> components;
-    if (!path.empty() && path.front() == '/')
-        components.emplace_back("/");
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string_view::npos)
-            end = path.size();
-        std::string_view part = path.substr(start, end - start);
-        if (!part.empty() && part != ".")
-            components.emplace_back(part);
-        start = end + 1;
-    }
-    return components;
+bool outOfDescriptors(int error) {
+    return error == EMFILE || error == ENFILE;
 }
+
+// Whether one of `components[from...]` (the part of a path below `folder`) is a symbolic link,
+// or might be: running out of descriptors counts as a link. Goes down from `folder` one
+// component at a time without following links, so what is looked at is what is there; stops
+// quietly where the path does not go on.
+bool linkBelow(const Mac& mac, const std::string& folder,
+               const std::vector<std::string>& components, std::size_t from) {
+    int fd = ::open(mac.hostPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return outOfDescriptors(errno);
+    bool link = false;
+    for (std::size_t i = from; fd >= 0 && i < components.size(); ++i) {
+        const char* name = components[i].c_str();
+        struct stat info {};
+        if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            break;
+        if (S_ISLNK(info.st_mode)) {
+            link = true;
+            break;
+        }
+        if (!S_ISDIR(info.st_mode) || i + 1 == components.size())
+            break;
+        const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // ELOOP: swapped for a link since the look.
+        link = child < 0 && (errno == ELOOP || outOfDescriptors(errno));
+        ::close(fd);
+        fd = child;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return link;
+}
+
+// The coverage walk: depth first, holding the open folders of the deepest levels only. When a
+// deeper folder needs a descriptor and `coverageMaxOpenFolders` are held, the shallowest open
+// folder reads the rest of its listing (counting its files, remembering its subfolders) and is
+// closed; it is opened again by name from the top when the walk comes back to it.
+class CoverageWalk {
+public:
+    CoverageWalk(std::filesystem::path top, double budget, CoverageResult& result)
+        : top_(std::move(top)), result_(result) {
+        // A budget that is not a number stops at once; a huge one is clamped to keep the
+        // arithmetic in range.
+        const double seconds = std::isnan(budget) ? 0.0 : std::clamp(budget, 0.0, 1e9);
+        deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(seconds));
+    }
+
+    void run() {
+        Frame first;
+        first.dir = openFolder(AT_FDCWD, top_.c_str(), false);
+        if (!first.dir || !identify(first))
+            return;
+        stack_.push_back(std::move(first));
+        while (!stack_.empty() && !stopped_) {
+            if (!stack_.back().dir && !reopenTop()) {
+                pop();
+                continue;
+            }
+            std::optional<std::string> child = nextSubfolder(stack_.back());
+            if (!child) {
+                pop();
+                continue;
+            }
+            descend(*child);
+        }
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Frame {
+        Folder dir;       // open while among the deepest folders
+        std::string name; // relative to the frame below; empty for the top
+        dev_t device = 0; // which folder it was, to recognise it when reopened
+        ino_t inode = 0;
+        bool drained = false;             // its listing has been read to the end
+        std::vector<std::string> pending; // subfolders still to visit, last first, once drained
+    };
+
+    bool identify(Frame& frame) {
+        struct stat info {};
+        if (::fstat(dirfd(frame.dir.get()), &info) != 0)
+            return false;
+        frame.device = info.st_dev;
+        frame.inode = info.st_ino;
+        return true;
+    }
+
+    bool pastDeadline() {
+        if (Clock::now() <= deadline_)
+            return false;
+        result_.partial = true;
+        stopped_ = true;
+        return true;
+    }
+
+    void stopEarly() { result_.partial = true; }
+
+    void countFile(DIR* dir, const char* name) {
+        ++result_.filesChecked;
+        const std::string_view target = placeholderTarget(name);
+        if (target.empty())
+            return;
+        ++result_.cloudOnlyCount;
+        result_.cloudOnlyBytes =
+            saturatingAdd(result_.cloudOnlyBytes, placeholderSize(dirfd(dir), name));
+        if (result_.sample.size() < coverageSampleLimit)
+            result_.sample.emplace_back(target);
+    }
+
+    // Reads the next entry of an open, undrained folder: counts a file, gives a subfolder to
+    // enter, or nothing at the end of the listing (or past the deadline).
+    std::optional<std::string> readSubfolder(Frame& frame) {
+        DIR* dir = frame.dir.get();
+        while (!stopped_) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir);
+            if (!entry)
+                return std::nullopt; // finished, or a read error: go on with the parent
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            if (pastDeadline())
+                return std::nullopt;
+            switch (entryType(dir, *entry)) {
+            case DT_DIR:
+                if (!isPackageName(name))
+                    return std::string(name);
+                break;
+            case DT_REG:
+                countFile(dir, entry->d_name);
+                break;
+            default:
+                break; // links, devices, sockets and unreadable entries are not files here
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<std::string> nextSubfolder(Frame& frame) {
+        if (!frame.drained)
+            return readSubfolder(frame);
+        if (frame.pending.empty() || pastDeadline())
+            return std::nullopt;
+        std::string name = std::move(frame.pending.back());
+        frame.pending.pop_back();
+        pendingBytes_ -= name.size();
+        return name;
+    }
+
+    void descend(const std::string& name) {
+        if (stack_.size() >= coverageMaxDepth) {
+            stopEarly(); // too deep to follow: say so rather than claim the whole folder
+            return;
+        }
+        if (stack_.size() - firstOpen_ >= coverageMaxOpenFolders)
+            closeShallowest();
+        if (stopped_)
+            return;
+        Frame child;
+        child.name = name;
+        errno = 0;
+        child.dir = openFolder(dirfd(stack_.back().dir.get()), name.c_str(), true);
+        if (!child.dir) {
+            if (outOfDescriptors(errno))
+                stopEarly();
+            return; // gone, unreadable or a link: not part of the folder's files
+        }
+        if (!identify(child))
+            return;
+        stack_.push_back(std::move(child));
+    }
+
+    // Drains and closes the shallowest open folder to free its descriptor.
+    void closeShallowest() {
+        Frame& frame = stack_[firstOpen_];
+        if (!frame.drained) {
+            std::vector<std::string> names;
+            while (std::optional<std::string> name = readSubfolder(frame)) {
+                if (pendingBytes_ + name->size() > maxPendingNameBytes) {
+                    stopEarly();
+                    continue;
+                }
+                pendingBytes_ += name->size();
+                names.push_back(std::move(*name));
+            }
+            std::reverse(names.begin(), names.end()); // so they are visited in listing order
+            frame.pending = std::move(names);
+            frame.drained = true;
+        }
+        frame.dir.reset();
+        ++firstOpen_;
+    }
+
+    // Opens the top frame again, from the walk's folder down by name, never through a link;
+    // false when it is gone or no longer the folder it was.
+    bool reopenTop() {
+        errno = 0;
+        Folder dir = openFolder(AT_FDCWD, top_.c_str(), false);
+        int error = errno;
+        for (std::size_t i = 0; dir; ++i) {
+            struct stat info {};
+            if (::fstat(dirfd(dir.get()), &info) != 0 || info.st_dev != stack_[i].device ||
+                info.st_ino != stack_[i].inode)
+                return false;
+            if (i + 1 == stack_.size()) {
+                stack_.back().dir = std::move(dir);
+                firstOpen_ = stack_.size() - 1;
+                return true;
+            }
+            errno = 0;
+            Folder next = openFolder(dirfd(dir.get()), stack_[i + 1].name.c_str(), true);
+            error = errno;
+            dir = std::move(next);
+        }
+        if (outOfDescriptors(error))
+            stopEarly();
+        return false;
+    }
+
+    void pop() {
+        for (const std::string& name : stack_.back().pending)
+            pendingBytes_ -= name.size();
+        stack_.pop_back();
+        firstOpen_ = std::min(firstOpen_, stack_.size());
+    }
+
+    std::filesystem::path top_;
+    CoverageResult& result_;
+    Clock::time_point deadline_;
+    std::vector<Frame> stack_;
+    std::size_t firstOpen_ = 0; // frames below this index are closed, the rest open
+    std::size_t pendingBytes_ = 0;
+    bool stopped_ = false;
+};
+
+} // namespace
 
 std::vector<MountedVolume> mountedVolumes(const Mac& mac) {
     std::vector<MountedVolume> volumes;
@@ -249,35 +435,38 @@ std::optional<bool> safeFolderExists(const Mac& mac, std::string_view path, std:
                                      const ExistenceTest& exists) {
     if (path.empty() || path.front() != '/')
         return std::nullopt;
-    std::vector<std::string> components = pathComponents(path);
+    const std::vector<std::string> components = pathComponents(path);
     if (std::find(components.begin(), components.end(), "..") != components.end())
         return std::nullopt;
-    const std::string standard = joinAbsolute(components);
+    const std::string standard = standardisedMacPath(path);
+    // A Mac's disk ignores case by default: "/Users/ann/documents" is the Documents folder.
+    const std::string folded = caseFoldedPath(standard);
 
     for (std::string_view root : neverProbedRoots)
-        if (isWithin(standard, root))
+        if (pathIsWithin(folded, caseFoldedPath(root)))
             return std::nullopt;
 
     // A home that is not a plain absolute path protects nothing, and must not block "/Desktop".
-    std::vector<std::string> homeComponents = pathComponents(home);
-    bool homeIsPlain =
+    const std::vector<std::string> homeComponents = pathComponents(home);
+    const bool homeIsPlain =
         !homeComponents.empty() && homeComponents.front() == "/" &&
         std::find(homeComponents.begin(), homeComponents.end(), "..") == homeComponents.end();
+    const std::string homePath = homeIsPlain ? standardisedMacPath(home) : std::string();
+    const std::string foldedHome = caseFoldedPath(homePath);
     if (homeIsPlain) {
-        std::string homePath = joinAbsolute(homeComponents);
         for (std::string_view sub : neverProbedHomeFolders) {
-            std::string protectedFolder =
-                (homePath == "/" ? "" : homePath) + "/" + std::string(sub);
-            if (isWithin(standard, protectedFolder))
+            const std::string protectedFolder =
+                (foldedHome == "/" ? "" : foldedHome) + "/" + caseFoldedPath(sub);
+            if (pathIsWithin(folded, protectedFolder))
                 return std::nullopt;
         }
     }
 
-    if (components.size() > 2 && components[1] == "Volumes") {
-        std::string volumePath = "/Volumes/" + components[2];
-        std::vector<MountedVolume> volumes = mounted ? *mounted : mountedVolumes(mac);
+    if (components.size() > 2 && caseFoldedPath(components[1]) == "volumes") {
+        const std::string volumePath = caseFoldedPath("/Volumes/" + components[2]);
+        const std::vector<MountedVolume> volumes = mounted ? *mounted : mountedVolumes(mac);
         auto volume = std::find_if(volumes.begin(), volumes.end(), [&](const MountedVolume& v) {
-            return standardized(v.path) == volumePath;
+            return caseFoldedPath(standardisedMacPath(v.path)) == volumePath;
         });
         if (volume == volumes.end())
             return false; // the drive is not attached
@@ -285,27 +474,25 @@ std::optional<bool> safeFolderExists(const Mac& mac, std::string_view path, std:
             return std::nullopt; // a network volume may stall
     }
 
+    // "~/Work -> Documents" would carry a harmless-looking path into a protected folder.
+    if (homeIsPlain && pathIsWithin(folded, foldedHome) &&
+        linkBelow(mac, homePath, components, homeComponents.size()))
+        return std::nullopt;
+
     if (exists)
         return exists(standard);
     std::error_code error;
     return std::filesystem::exists(mac.hostPath(standard), error) && !error;
 }
 
-std::optional<std::vector<std::string>> homeFolder(std::string_view path) {
-    std::vector<std::string> components = pathComponents(path);
-    if (components.size() >= 3 && components[0] == "/" && components[1] == "Users" &&
-        components[2] != "Shared")
-        return std::vector<std::string>(components.begin(), components.begin() + 3);
-    return std::nullopt;
-}
-
 std::string exclusionPath(std::string_view path) {
     if (!homeFolder(path))
         return std::string(path);
     std::vector<std::string> components = pathComponents(path);
-    if (components.size() == 3)
-        return "~";
-    return "~" + joinAbsolute(components, 3);
+    std::string shortPath = "~";
+    for (std::size_t i = 3; i < components.size(); ++i)
+        shortPath += "/" + components[i];
+    return shortPath;
 }
 
 std::string describeExclusion(std::string_view path) {
@@ -334,61 +521,11 @@ std::string describeExclusion(std::string_view path) {
 }
 
 CoverageResult checkCoverage(const Mac& mac, std::string_view folder, double budget, Date now) {
-    using Clock = std::chrono::steady_clock;
     CoverageResult result;
     result.folder = std::string(folder);
     result.checkedAt = now;
-
-    // A budget that is not a number stops at once; a huge one is clamped to keep the arithmetic
-    // in range.
-    double seconds = std::isnan(budget) ? 0.0 : std::clamp(budget, 0.0, 1e9);
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(seconds));
-
-    std::vector<Folder> stack;
-    Folder top = openFolder(AT_FDCWD, mac.hostPath(folder).c_str(), false);
-    if (!top)
-        return result;
-    stack.push_back(std::move(top));
-
-    while (!stack.empty()) {
-        DIR* dir = stack.back().get();
-        errno = 0;
-        const dirent* entry = readdir(dir);
-        if (!entry) {
-            stack.pop_back(); // finished, or a read error: go on with the parent
-            continue;
-        }
-        std::string_view name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        if (Clock::now() > deadline) {
-            result.partial = true;
-            break;
-        }
-        switch (entryType(dir, *entry)) {
-        case DT_DIR:
-            if (isPackageName(name) || stack.size() >= maxWalkDepth)
-                break;
-            if (Folder child = openFolder(dirfd(dir), entry->d_name, true))
-                stack.push_back(std::move(child));
-            break;
-        case DT_REG: {
-            ++result.filesChecked;
-            std::string_view target = placeholderTarget(name);
-            if (target.empty())
-                break;
-            ++result.cloudOnlyCount;
-            result.cloudOnlyBytes =
-                saturatingAdd(result.cloudOnlyBytes, placeholderSize(dirfd(dir), entry->d_name));
-            if (result.sample.size() < coverageSampleLimit)
-                result.sample.emplace_back(target);
-            break;
-        }
-        default:
-            break; // links, devices, sockets and unreadable entries are not files of the folder
-        }
-    }
+    CoverageWalk walk(mac.hostPath(folder), budget, result);
+    walk.run();
     return result;
 }
 
@@ -433,7 +570,7 @@ std::string decimalByteCount(std::int64_t bytes) {
 }
 
 std::string coverageLine(const CoverageResult& result) {
-    std::string name = lastComponent(result.folder);
+    std::string name = finalComponent(result.folder);
     if (result.cloudOnlyCount > 0) {
         std::string count = result.cloudOnlyCount == 1
                                 ? std::string("1 file")

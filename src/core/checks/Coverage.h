@@ -2,6 +2,7 @@
 
 #include "base/Date.h"
 #include "base/Mac.h"
+#include "base/MacPath.h"
 
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,7 @@ struct CoverageResult {
     std::int64_t cloudOnlyBytes = 0; // their sizes summed (unknown sizes count 0)
     std::vector<std::string> sample; // up to `coverageSampleLimit` of their names, walk order
     std::int64_t filesChecked = 0;   // regular files examined
-    bool partial = false;            // the time budget ran out before the walk finished
+    bool partial = false;            // the walk stopped before seeing everything it could
     Date checkedAt{};                // the `now` given by the caller
 
     bool operator==(const CoverageResult&) const = default;
@@ -29,6 +30,11 @@ struct CoverageResult {
 inline constexpr std::size_t coverageSampleLimit = 10;
 // The budget the application gives each folder, in seconds.
 inline constexpr double coverageBudget = 20.0;
+// Levels of folders the walk follows, the checked folder included; deeper ones are left out
+// (and the result is partial).
+inline constexpr std::size_t coverageMaxDepth = 256;
+// Folder descriptors the walk holds at once; one more is opened briefly to read a placeholder.
+inline constexpr std::size_t coverageMaxOpenFolders = 63;
 
 // A mounted volume: its Mac path ("/Volumes/Backup") and whether it is on this Mac (absent when
 // that could not be read).
@@ -49,20 +55,14 @@ using ExistenceTest = std::function<bool(const std::string& macPath)>;
 // Whether the folder at Mac path `path` exists, answered only where looking is harmless: absent
 // for relative paths, paths with "..", network roots ("/net", "/Network", "/automount"), the
 // privacy-protected folders of `home` (Desktop, Documents, Downloads, iCloud Drive and cloud
-// storage) and folders on a mounted network volume; false for a folder on a volume under
-// "/Volumes" that is not mounted. `mounted` absent means the Mac's own list (`mountedVolumes`);
-// `exists` is called only once every other rule has passed.
+// storage), folders on a mounted network volume, and paths below `home` that pass through a
+// symbolic link (it may lead into a protected folder); false for a folder on a volume under
+// "/Volumes" that is not mounted. Names are compared ignoring case, as a Mac's disk does.
+// `mounted` absent means the Mac's own list (`mountedVolumes`); `exists` is called only once
+// every other rule has passed.
 std::optional<bool> safeFolderExists(const Mac& mac, std::string_view path, std::string_view home,
                                      const std::optional<std::vector<MountedVolume>>& mounted = {},
                                      const ExistenceTest& exists = {});
-
-// The components of `path`, the first being "/" for an absolute path; empty components and "."
-// are dropped ("/Users/ann/" gives "/", "Users", "ann").
-std::vector<std::string> pathComponents(std::string_view path);
-
-// The components of the home folder `path` lies in ("/", "Users", name); absent outside
-// "/Users/<name>" and for "/Users/Shared".
-std::optional<std::vector<std::string>> homeFolder(std::string_view path);
 
 // `path` relative to its home folder with "~" ("~", "~/Documents"); unchanged outside one.
 std::string exclusionPath(std::string_view path);
@@ -73,8 +73,10 @@ std::string describeExclusion(std::string_view path);
 
 // Walks the folder at Mac path `folder` for at most `budget` seconds of the steady clock and
 // counts the files that are only in iCloud (their ".NAME.icloud" placeholders). Never follows a
-// symbolic link, never enters packages, skips what it cannot read, and sets `partial` when it
-// stops at the budget. A folder that cannot be opened gives an empty, complete result.
+// symbolic link, never enters packages, skips what it cannot read, and holds at most
+// `coverageMaxOpenFolders` folders open however deep the tree. Sets `partial` when it stops at
+// the budget, leaves out folders deeper than `coverageMaxDepth` levels or runs out of file
+// descriptors. A folder that cannot be opened gives an empty, complete result.
 CoverageResult checkCoverage(const Mac& mac, std::string_view folder, double budget, Date now);
 
 // The one-sentence summary of a result for the settings window.

@@ -1,5 +1,6 @@
 #include "checks/RecoveryAnswer.h"
 
+#include "base/MacPath.h"
 #include "health/Exclusions.h"
 #include "timemachine/StatusText.h"
 
@@ -52,18 +53,15 @@ std::string restoreTestText(const std::optional<RestoreTestState>& state, Date n
     return "Restore last tested: never. A restore test checks a file really comes back.";
 }
 
-std::string expandTilde(const std::string& path, std::string_view home) {
-    if (path == "~")
-        return std::string(home);
-    if (path.starts_with("~/"))
-        return std::string(home) + path.substr(1);
-    return path;
-}
-
 std::optional<std::string> notIncludedText(const TimeMachineSettings& settings,
                                            std::string_view home) {
     std::vector<std::string> items;
-    const auto own = excludedOwnFolders(settings.excludedPaths);
+    // Time Machine keeps paths in the home folder as "~/..."; the folder rules need them whole.
+    std::vector<std::string> excluded;
+    excluded.reserve(settings.excludedPaths.size());
+    for (const std::string& path : settings.excludedPaths)
+        excluded.push_back(standardisedMacPath(expandTilde(path, home)));
+    const auto own = excludedOwnFolders(excluded);
     if (auto phrase = ownFoldersPhrase(own))
         items.push_back(*phrase);
     const bool photosAlreadyCovered =
@@ -72,12 +70,11 @@ std::optional<std::string> notIncludedText(const TimeMachineSettings& settings,
     if (!photosAlreadyCovered) {
         // Both sides end in "/", so excluding the library itself counts as well as excluding a
         // folder above it, and "~/Pictures/Photos" does not match "Photos Library...".
-        const std::string library = std::string(home) + "/Pictures/Photos Library.photoslibrary/";
+        const std::string library =
+            standardisedMacPath(std::string(home) + "/Pictures/Photos Library.photoslibrary");
         const bool photosExcluded =
-            std::any_of(settings.excludedPaths.begin(), settings.excludedPaths.end(),
-                        [&](const std::string& path) {
-                            return library.starts_with(expandTilde(path, home) + "/");
-                        });
+            std::any_of(excluded.begin(), excluded.end(),
+                        [&](const std::string& path) { return pathIsWithin(library, path); });
         if (photosExcluded)
             items.push_back("your Photos library");
     }

@@ -1,6 +1,7 @@
 #include "checks/RestoreTest.h"
 
 #include "base/IsoDate.h"
+#include "base/MacPath.h"
 #include "timemachine/StatusText.h"
 
 #include <openssl/evp.h>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -46,10 +48,10 @@ std::error_code lastError() {
     return {errno, std::generic_category()};
 }
 
+// The test folder's path, standardised, so the stored path and every comparison with it agree
+// however the home folder is written ("/Users//ann", "/Users/ann/.").
 std::string folderPath(std::string_view home) {
-    std::string folder(home);
-    while (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
+    std::string folder = standardisedMacPath(home);
     if (folder != "/")
         folder += '/';
     return folder + std::string(restoreTestFolderName);
@@ -145,16 +147,6 @@ std::optional<std::string> readEntry(int folder, const char* name) {
     return contents;
 }
 
-bool pathWithin(std::string_view path, std::string_view folder) {
-    while (folder.size() > 1 && folder.back() == '/')
-        folder.remove_suffix(1);
-    if (folder.empty())
-        return false;
-    if (folder == "/")
-        return true;
-    return path == folder || (path.starts_with(folder) && path[folder.size()] == '/');
-}
-
 } // namespace
 
 std::string sha256Hex(std::string_view bytes) {
@@ -197,22 +189,18 @@ std::optional<RestoreTestState> startRestoreTest(const Mac& mac,
 }
 
 bool restoreTestPathIsOurs(const RestoreTestState& state, std::string_view home) {
-    std::string folder = std::filesystem::path(state.folder).lexically_normal().string();
-    while (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
-    return folder == folderPath(home) && state.fileName == restoreTestFileName;
+    return standardisedMacPath(state.folder) == folderPath(home) &&
+           state.fileName == restoreTestFileName;
 }
 
 bool restoreTestExcluded(const RestoreTestState& state, const TimeMachineSettings& settings,
                          std::string_view home) {
-    for (const std::string& excluded : settings.excludedPaths) {
-        std::string path = excluded;
-        if (path == "~" || path.starts_with("~/"))
-            path = std::string(home) + path.substr(1);
-        if (pathWithin(state.folder, path))
-            return true;
-    }
-    return false;
+    const std::string folder = standardisedMacPath(state.folder);
+    return std::any_of(settings.excludedPaths.begin(), settings.excludedPaths.end(),
+                       [&](const std::string& excluded) {
+                           return pathIsWithin(folder,
+                                               standardisedMacPath(expandTilde(excluded, home)));
+                       });
 }
 
 void advanceRestoreTest(RestoreTestState& state, const TimeMachineSettings& settings, Date now,

@@ -30,7 +30,8 @@ struct CheckReading {
     std::optional<LogReading> log;                         // absent when the log was not read
     std::vector<ToolStatus> tools;                         // the other backup applications
     std::set<std::string> unreachable;                     // network hosts that did not answer
-    OSVersion os;                                          // the watched Mac's macOS
+    std::optional<OSVersion>
+        os; // the watched Mac's macOS; none when its version file is unreadable
     std::vector<std::string> cloudStorageNames; // entries of ~/Library/CloudStorage, sorted
     // When the reading began (before the log was read): the next check reads the log from here,
     // so nothing logged while this check was still reading is skipped. Absent: the fold's `now`.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <memory>
@@ -114,20 +115,29 @@ std::string normalizedOSVersion(std::string_view productVersion) {
     return text;
 }
 
-OSVersion currentOS(const Mac& mac) {
+std::optional<OSVersion> currentOS(const Mac& mac) {
     if (std::optional<OSVersion> os = macOSVersion(mac))
-        return *os;
+        return os;
+    // The running system stands in only on a machine that has no such file at all. A file
+    // that is there but unreadable, refused or damaged tells nothing, and taking this
+    // machine's kernel instead would look like a macOS update.
+    struct stat info {};
+    const std::string file = mac.hostPath(systemVersionPath).string();
+    if (::lstat(file.c_str(), &info) == 0 || (errno != ENOENT && errno != ENOTDIR))
+        return std::nullopt;
     return runningSystem();
 }
 
 void recordChanges(ChangeState& state, const std::optional<TimeMachineSettings>& settings,
-                   const OSVersion& os, Date now) {
-    if (state.osBuild && *state.osBuild != os.build) {
-        state.osChangedAt = now;
-        state.osChangedFrom = state.osVersion ? state.osVersion : state.osBuild;
+                   const std::optional<OSVersion>& os, Date now) {
+    if (os) {
+        if (state.osBuild && *state.osBuild != os->build) {
+            state.osChangedAt = now;
+            state.osChangedFrom = state.osVersion ? state.osVersion : state.osBuild;
+        }
+        state.osBuild = os->build;
+        state.osVersion = os->version;
     }
-    state.osBuild = os.build;
-    state.osVersion = os.version;
 
     if (state.lastCheck && secondsBetween(*state.lastCheck, now) > monitoringGapThreshold)
         state.gaps.push_back(Gap{*state.lastCheck, now});

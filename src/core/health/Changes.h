@@ -41,9 +41,10 @@ struct OSVersion {
 };
 
 // The watched Mac's macOS from "/System/Library/CoreServices/SystemVersion.plist"
-// (`ProductVersion`, `ProductBuildVersion`). Without a readable file (not a Mac) it is the
-// running system's name and release, so upgrades of this machine are still noticed.
-OSVersion currentOS(const Mac& mac);
+// (`ProductVersion`, `ProductBuildVersion`). Without the file (not a Mac) it is the running
+// system's name and release, so upgrades of this machine are still noticed. Absent when the
+// file is there but cannot be read or is refused: there is no reading this time.
+std::optional<OSVersion> currentOS(const Mac& mac);
 
 // "major.minor", with ".patch" when the patch is 1 or more: "15.0", "15.1.1". Text that is not
 // a dotted version is returned unchanged.
@@ -52,9 +53,9 @@ std::string normalizedOSVersion(std::string_view productVersion);
 // Updates the change state once per check: notes a macOS build change, a gap in monitoring
 // since the last check, and a destination that was replaced by another; prunes gaps to the 30
 // newest and replacements to those of the last week. Absent settings leave the destinations
-// and replacements as they were.
+// and replacements as they were; an absent OS reading leaves the macOS fields as they were.
 void recordChanges(ChangeState& state, const std::optional<TimeMachineSettings>& settings,
-                   const OSVersion& os, Date now);
+                   const std::optional<OSVersion>& os, Date now);
 
 // The issues the change state stands for, in this order: no backup since a macOS update, a
 // monitoring gap that ended within the last day, and one per recent destination replacement.

@@ -1,9 +1,12 @@
 #include "health/Exclusions.h"
 
+#include "base/MacPath.h"
 #include "checks/Coverage.h"
 #include "timemachine/StatusText.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_set>
 
 namespace quorvane {
 
@@ -62,13 +65,12 @@ std::vector<Issue> exclusionIssues(const std::vector<std::string>& excludedNow,
     std::vector<Issue> issues;
     if (!before)
         return issues;
+    const std::unordered_set<std::string_view> seen(before->begin(), before->end());
     for (const std::string& path : excludedNow) {
-        if (std::find(before->begin(), before->end(), path) != before->end())
+        if (seen.contains(path))
             continue;
-        const std::vector<std::string> components = pathComponents(path);
-        const std::string name = components.empty() ? std::string() : components.back();
         issues.push_back(Issue{IssueKind::exclusionsChanged, "excl:" + path, HealthLevel::amber,
-                               "Newly excluded: " + name,
+                               "Newly excluded: " + finalComponent(path),
                                describeExclusion(path) + ". This changed since the last check.",
                                "If you didn't mean to, remove it from the exclusions in Time "
                                "Machine settings (Options)."});

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <unordered_map>
+#include <utility>
 
 namespace quorvane {
 
@@ -33,20 +35,22 @@ constexpr std::array<std::string_view, 22> kindTexts{
     "tool",
 };
 
-constexpr std::size_t rankUnlisted = 100000;
-constexpr std::size_t rankTool = 10000;
-constexpr std::size_t rankMacWide = 1000000;
+// Destinations in settings order come first, then other tools' issues, then destinations the
+// settings do not list, then the Mac as a whole. Tiers keep a long destination list from
+// running into the tools' place.
+enum class RankTier { listed, tool, unlisted, macWide };
+using Rank = std::pair<RankTier, std::size_t>; // tier, position in the list
 
-std::size_t destinationRank(const Issue& issue, const std::vector<std::string>& destinations) {
+Rank destinationRank(const Issue& issue,
+                     const std::unordered_map<std::string_view, std::size_t>& positions) {
     if (!issue.destinationID)
-        return rankMacWide;
+        return {RankTier::macWide, 0};
     const std::string& id = *issue.destinationID;
-    auto listed = std::find(destinations.begin(), destinations.end(), id);
-    if (listed != destinations.end())
-        return static_cast<std::size_t>(listed - destinations.begin());
+    if (auto listed = positions.find(id); listed != positions.end())
+        return {RankTier::listed, listed->second};
     if (id.starts_with("tool:"))
-        return rankTool;
-    return rankUnlisted;
+        return {RankTier::tool, 0};
+    return {RankTier::unlisted, 0};
 }
 
 HealthLevel highestCounted(const std::vector<Issue>& issues,
@@ -115,11 +119,16 @@ std::string Issue::id() const {
 
 std::vector<Issue> orderIssues(std::vector<Issue> issues,
                                const std::vector<std::string>& destinations) {
+    // The first equal entry of the list gives the position.
+    std::unordered_map<std::string_view, std::size_t> positions;
+    positions.reserve(destinations.size());
+    for (std::size_t i = 0; i < destinations.size(); ++i)
+        positions.emplace(destinations[i], i);
     // Rank each issue once; the stable sort keeps input order among equal rank and level.
-    std::vector<std::pair<std::size_t, std::size_t>> keys; // (rank, input index)
+    std::vector<std::pair<Rank, std::size_t>> keys; // (rank, input index)
     keys.reserve(issues.size());
     for (std::size_t i = 0; i < issues.size(); ++i)
-        keys.emplace_back(destinationRank(issues[i], destinations), i);
+        keys.emplace_back(destinationRank(issues[i], positions), i);
     std::stable_sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
         if (a.first != b.first)
             return a.first < b.first;

@@ -12,6 +12,11 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <map>
+#include <set>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 
 namespace quorvane {
 
@@ -104,44 +109,86 @@ struct PendingEvent {
 
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
+// A completion this soon after a failed attempt shows the attempt was still running.
+constexpr double hidingWindow = 10800.0;
+
 double sortOrder(Date date) {
     const double seconds = unixSeconds(date);
     return std::isnan(seconds) ? -std::numeric_limits<double>::infinity() : seconds;
+}
+
+double wholeSeconds(Date date) {
+    return std::floor(sortOrder(date));
 }
 
 bool earlier(const PendingEvent& a, const PendingEvent& b) {
     return a.order != b.order ? a.order < b.order : a.seq < b.seq;
 }
 
+bool byOrder(Date a, Date b) {
+    return sortOrder(a) < sortOrder(b);
+}
+
+// One destination's dates, sorted once for the searches below.
+struct DestinationDates {
+    std::vector<Date> completions;
+    std::vector<Date> attempts;
+
+    explicit DestinationDates(const BackupDestination& destination)
+        : completions(destination.completed), attempts(destination.attempts) {
+        std::sort(completions.begin(), completions.end(), byOrder);
+        std::sort(attempts.begin(), attempts.end(), byOrder);
+    }
+
+    // Completed at the attempt's own date, or a success within three hours after it.
+    bool hides(Date attempt) const {
+        if (std::binary_search(completions.begin(), completions.end(), attempt, byOrder))
+            return true;
+        auto next = std::upper_bound(completions.begin(), completions.end(), attempt, byOrder);
+        return next != completions.end() && secondsBetween(attempt, *next) < hidingWindow;
+    }
+
+    // The listed attempt that a remembered event (dated to the whole second) stands for, so
+    // that it is judged at its full precision; the event's own date when none is listed.
+    Date attemptFor(Date remembered) const {
+        const double second = wholeSeconds(remembered);
+        auto found = std::lower_bound(attempts.begin(), attempts.end(), second,
+                                      [](Date a, double s) { return wholeSeconds(a) < s; });
+        return found != attempts.end() && wholeSeconds(*found) == second ? *found : remembered;
+    }
+};
+
+// Time Machine events already in the history or added by this fold, by destination, kind
+// and whole second: an attempt is never recorded as failed twice, nor a completion twice.
+using EventKey = std::tuple<std::string_view, HistoryEvent::Kind, double>;
+
 void observeDestination(const BackupDestination& destination, std::size_t index,
-                        HistoryRecord& history, const ReasonFinder& finder, Date now,
-                        std::vector<PendingEvent>& pending) {
+                        const DestinationDates& dates, HistoryRecord& history,
+                        const ReasonFinder& finder, std::optional<double> oldestKept, Date now,
+                        std::set<EventKey>& known, std::vector<PendingEvent>& pending) {
     std::optional<PreviousObservation> previous;
     if (auto found = history.observations.find(destination.id); found != history.observations.end())
         previous = found->second;
-    auto afterSince = [&](Date date) { return !previous || date > previous->checkedAt; };
+    // The previous check's date comes back from the file to the whole second; comparing both
+    // sides at that precision keeps a completion in the same second from looking new.
+    auto isNew = [&](Date date) {
+        if (previous && !(wholeSeconds(date) > wholeSeconds(previous->checkedAt)))
+            return false;
+        return !oldestKept || sortOrder(date) >= *oldestKept;
+    };
     auto add = [&](Date date, HistoryEvent::Kind kind, std::size_t reason) {
-        pending.push_back({sortOrder(date), pending.size(), npos, index, date, kind, reason});
+        if (known.emplace(destination.id, kind, wholeSeconds(date)).second)
+            pending.push_back({sortOrder(date), pending.size(), npos, index, date, kind, reason});
     };
 
     for (Date completed : destination.completed)
-        if (afterSince(completed))
+        if (isNew(completed))
             add(completed, HistoryEvent::Kind::completed, npos);
 
-    const auto byOrder = [](Date a, Date b) { return sortOrder(a) < sortOrder(b); };
-    std::vector<Date> completions = destination.completed;
-    std::sort(completions.begin(), completions.end(), byOrder);
-    for (Date attempt : destination.attempts) {
-        if (!afterSince(attempt))
-            continue;
-        if (std::binary_search(completions.begin(), completions.end(), attempt, byOrder))
-            continue;
-        // A success within three hours after the attempt hides it.
-        auto next = std::upper_bound(completions.begin(), completions.end(), attempt, byOrder);
-        if (next != completions.end() && secondsBetween(attempt, *next) < 10800.0)
-            continue;
-        add(attempt, HistoryEvent::Kind::failed, finder.near(unixSeconds(attempt)).value_or(npos));
-    }
+    for (Date attempt : destination.attempts)
+        if (isNew(attempt) && !dates.hides(attempt))
+            add(attempt, HistoryEvent::Kind::failed,
+                finder.near(unixSeconds(attempt)).value_or(npos));
 
     PreviousObservation observation;
     observation.count = static_cast<std::int64_t>(destination.completed.size());
@@ -153,6 +200,22 @@ void observeDestination(const BackupDestination& destination, std::size_t index,
     }
     observation.maxRetentionDays = std::max<std::int64_t>(retention, 0);
     history.observations[destination.id] = observation;
+}
+
+// Settles the failed Time Machine events already recorded: one whose attempt a completion now
+// hides was a backup still running at an earlier check and goes; one recorded before the log
+// named a reason takes that reason. False when the event goes.
+bool settleFailedEvent(HistoryEvent& event, const DestinationDates& dates,
+                       const std::vector<FailureReason>& reasons, const ReasonFinder& finder) {
+    const Date attempt = dates.attemptFor(event.date);
+    if (dates.hides(attempt))
+        return false;
+    if (!event.reasonKey)
+        if (auto reason = finder.near(unixSeconds(attempt))) {
+            event.text = reasons[*reason].title;
+            event.reasonKey = reasons[*reason].key;
+        }
+    return true;
 }
 
 } // namespace
@@ -190,17 +253,52 @@ std::string HistoryEvent::id() const {
     return result;
 }
 
+Date wholeSecond(Date date) {
+    return dateFromUnix(std::floor(unixSeconds(date)));
+}
+
+std::string storedIdentity(const HistoryEvent& event) {
+    HistoryEvent stored = event;
+    stored.date = wholeSecond(event.date);
+    return stored.id();
+}
+
 void recordObservation(const TimeMachineSettings& settings, HistoryRecord& history,
                        const std::vector<FailureReason>& reasons, Date now) {
+    const ReasonFinder finder(reasons);
+    std::vector<DestinationDates> dates;
+    dates.reserve(settings.destinations.size());
+    std::map<std::string_view, std::size_t> byID; // the first destination of each identifier
+    for (std::size_t d = 0; d < settings.destinations.size(); ++d) {
+        dates.emplace_back(settings.destinations[d]);
+        byID.emplace(settings.destinations[d].id, d);
+    }
+
+    // Once the cap has dropped events, nothing older than the oldest kept one comes back.
+    std::optional<double> oldestKept;
+    if (history.events.size() >= historyCap) {
+        oldestKept = std::numeric_limits<double>::infinity();
+        for (const HistoryEvent& event : history.events)
+            oldestKept = std::min(*oldestKept, sortOrder(event.date));
+    }
+
+    std::set<EventKey> known;
     std::vector<PendingEvent> pending;
     pending.reserve(history.events.size());
     for (std::size_t i = 0; i < history.events.size(); ++i) {
-        const HistoryEvent& event = history.events[i];
+        HistoryEvent& event = history.events[i];
+        if (event.source == timeMachineSource && event.destinationID) {
+            auto destination = byID.find(*event.destinationID);
+            if (destination != byID.end() && event.kind == HistoryEvent::Kind::failed &&
+                !settleFailedEvent(event, dates[destination->second], reasons, finder))
+                continue;
+            known.emplace(*event.destinationID, event.kind, wholeSeconds(event.date));
+        }
         pending.push_back({sortOrder(event.date), i, i, npos, event.date, event.kind, npos});
     }
-    const ReasonFinder finder(reasons);
     for (std::size_t d = 0; d < settings.destinations.size(); ++d)
-        observeDestination(settings.destinations[d], d, history, finder, now, pending);
+        observeDestination(settings.destinations[d], d, dates[d], history, finder, oldestKept, now,
+                           known, pending);
 
     // The newest historyCap events in date order, ties in insertion order (a stable sort).
     if (pending.size() > historyCap) {
@@ -383,9 +481,10 @@ void from_json(const nlohmann::json& j, RestoreTestState& value) {
     value = std::move(read);
 }
 
-void to_json(nlohmann::json& j, const HistoryEvent& value) {
-    // nlohmann keeps object keys sorted; the order carries no meaning to readers.
-    j = nlohmann::json::object();
+namespace {
+
+template <class Object> void encodeEvent(Object& j, const HistoryEvent& value) {
+    j = Object::object();
     writeKey(j, "date", value.date);
     j["kind"] = std::string(toText(value.kind));
     writeKey(j, "source", value.source);
@@ -393,6 +492,16 @@ void to_json(nlohmann::json& j, const HistoryEvent& value) {
     writeKey(j, "destinationName", value.destinationName);
     writeKey(j, "text", value.text);
     writeKey(j, "reasonKey", value.reasonKey);
+}
+
+} // namespace
+
+void to_json(nlohmann::json& j, const HistoryEvent& value) {
+    encodeEvent(j, value);
+}
+
+void to_json(nlohmann::ordered_json& j, const HistoryEvent& value) {
+    encodeEvent(j, value);
 }
 
 void from_json(const nlohmann::json& j, HistoryEvent& value) {
@@ -413,9 +522,17 @@ void from_json(const nlohmann::json& j, HistoryEvent& value) {
     value = std::move(read);
 }
 
-void to_json(nlohmann::json& j, const HistoryRecord& value) {
-    j = nlohmann::json::object();
-    writeKey(j, "events", value.events);
+namespace {
+
+template <class Object> void encodeRecord(Object& j, const HistoryRecord& value) {
+    j = Object::object();
+    if constexpr (std::is_same_v<Object, nlohmann::ordered_json>) {
+        auto& events = j["events"] = Object::array();
+        for (const HistoryEvent& event : value.events)
+            events.push_back(Object(event));
+    } else {
+        writeKey(j, "events", value.events);
+    }
     writeKey(j, "observations", value.observations);
     writeKey(j, "logReadUpTo", value.logReadUpTo);
     writeKey(j, "phase", value.phase);
@@ -430,6 +547,16 @@ void to_json(nlohmann::json& j, const HistoryRecord& value) {
     writeKey(j, "lastWeekly", value.lastWeekly);
     writeKey(j, "offMacSentAt", value.offMacSentAt);
     writeKey(j, "offMacNote", value.offMacNote);
+}
+
+} // namespace
+
+void to_json(nlohmann::json& j, const HistoryRecord& value) {
+    encodeRecord(j, value);
+}
+
+void to_json(nlohmann::ordered_json& j, const HistoryRecord& value) {
+    encodeRecord(j, value);
 }
 
 void from_json(const nlohmann::json& j, HistoryRecord& value) {

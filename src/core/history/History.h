@@ -40,6 +40,14 @@ struct HistoryEvent {
     bool operator==(const HistoryEvent&) const = default;
 };
 
+// The date as the history file keeps it: cut to the whole second. Remembered dates come back
+// from the file this way, so fresh dates are compared with them at this precision.
+Date wholeSecond(Date date);
+
+// The event's identity as it reads back from the file (its date cut to the whole second):
+// the key on which fresh events are matched with remembered ones.
+std::string storedIdentity(const HistoryEvent& event);
+
 // "completed", "failed", "shrank", "note".
 std::string_view toText(HistoryEvent::Kind kind);
 std::optional<HistoryEvent::Kind> historyEventKindFromText(std::string_view text);
@@ -74,7 +82,11 @@ inline constexpr std::string_view historyFileName = "history.json";
 // Folds one Time Machine observation into the history: "completed" events for completions
 // after the destination's previous check, "failed" events for attempts that did not complete
 // (named by the nearest log reason within an hour, hidden by a success within three hours),
-// and a new observation per destination. Events end sorted by date and capped at historyCap.
+// and a new observation per destination. A check during a backup sees its attempt before its
+// completion, so a failed event that a completion now hides is removed again, and one recorded
+// without a reason takes one that the log shows later. An event already in the history is
+// never added twice, and a full history takes nothing older than its oldest event. Events end
+// sorted by date and capped at historyCap.
 void recordObservation(const TimeMachineSettings& settings, HistoryRecord& history,
                        const std::vector<FailureReason>& reasons, Date now);
 
@@ -83,8 +95,12 @@ void recordObservation(const TimeMachineSettings& settings, HistoryRecord& histo
 void recordPhase(const std::optional<BackupRunState>& run, HistoryRecord& history, Date now);
 
 // JSON forms. Decoding is strict (required keys, types, enumeration texts) and throws on any
-// mismatch; absent optionals are not written.
+// mismatch; absent optionals are not written. The ordered forms are what the file gets: an
+// event's keys in the order date, kind, source, destinationID, destinationName, text,
+// reasonKey (readers do not depend on it).
 void to_json(nlohmann::json& j, const HistoryEvent& value);
+void to_json(nlohmann::ordered_json& j, const HistoryEvent& value);
+void to_json(nlohmann::ordered_json& j, const HistoryRecord& value);
 void from_json(const nlohmann::json& j, HistoryEvent& value);
 void to_json(nlohmann::json& j, const HistoryRecord& value);
 void from_json(const nlohmann::json& j, HistoryRecord& value);

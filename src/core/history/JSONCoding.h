@@ -95,15 +95,28 @@ void readKey(const nlohmann::json& object, const char* key, std::optional<T>& ou
     decodeValue(*found, out.emplace());
 }
 
-template <class T> void writeKey(nlohmann::json& object, const char* key, const T& value) {
-    object[key] = encodeValue(value);
+// `Object` is nlohmann::json or, where the key order is kept, nlohmann::ordered_json.
+template <class Object, class T> void writeKey(Object& object, const char* key, const T& value) {
+    object[key] = Object(encodeValue(value));
 }
 
 // Absent values are left out, never written as null.
-template <class T>
-void writeKey(nlohmann::json& object, const char* key, const std::optional<T>& value) {
+template <class Object, class T>
+void writeKey(Object& object, const char* key, const std::optional<T>& value) {
     if (value)
-        object[key] = encodeValue(*value);
+        object[key] = Object(encodeValue(*value));
+}
+
+// The form a state file is written in: a record with an ordered to_json keeps its keys in
+// the order written; anything else keeps nlohmann's sorted order.
+template <class T> nlohmann::ordered_json encodeForFile(const T& value) {
+    if constexpr (requires(nlohmann::ordered_json & j) { to_json(j, value); }) {
+        nlohmann::ordered_json j;
+        to_json(j, value);
+        return j;
+    } else {
+        return nlohmann::ordered_json(encodeValue(value));
+    }
 }
 
 } // namespace quorvane::jsoncoding

@@ -2,14 +2,18 @@
 
 #include "base/IsoDate.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <limits>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quorvane {
 
@@ -93,39 +97,55 @@ const nlohmann::json& requireObject(const nlohmann::json& j) {
 
 std::optional<std::filesystem::path> stateFolderFor(const std::optional<std::string>& home,
                                                     const std::optional<std::string>& xdgDataHome) {
+    // A relative home would put the state wherever the program happens to start.
+    const bool hasHome = home && !home->empty() && home->front() == '/';
 #ifdef __APPLE__
     (void)xdgDataHome;
-    if (!home || home->empty())
+    if (!hasHome)
         return std::nullopt;
     return std::filesystem::path(*home) / "Library" / "Application Support" /
            std::string(stateFolderName);
 #else
     if (xdgDataHome && !xdgDataHome->empty() && xdgDataHome->front() == '/')
         return std::filesystem::path(*xdgDataHome) / std::string(stateFolderName);
-    if (!home || home->empty())
+    if (!hasHome)
         return std::nullopt;
     return std::filesystem::path(*home) / ".local" / "share" / std::string(stateFolderName);
 #endif
 }
 
-std::filesystem::path stateFolder() {
-    auto variable = [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        return value ? std::optional<std::string>(value) : std::nullopt;
-    };
-    std::optional<std::string> home = variable("HOME");
-    if (!home || home->empty()) {
-        // No HOME (a stripped-down environment): ask the user database.
+namespace {
+
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// This user's home folder from the password database.
+std::optional<std::string> passwordHomeFolder() {
+    long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+    for (;;) {
         struct passwd entry {};
         struct passwd* found = nullptr;
-        char buffer[4096];
-        if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found &&
-            found->pw_dir)
-            home = std::string(found->pw_dir);
+        const int error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < 1024 * 1024) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || !found || !found->pw_dir)
+            return std::nullopt;
+        return std::string(found->pw_dir);
     }
-    if (auto folder = stateFolderFor(home, variable("XDG_DATA_HOME")))
-        return *folder;
-    return std::filesystem::temp_directory_path() / std::string(stateFolderName);
+}
+
+} // namespace
+
+std::optional<std::filesystem::path> stateFolder() {
+    std::optional<std::string> home = environmentValue("HOME");
+    if (!home || home->empty())
+        home = passwordHomeFolder(); // a stripped-down environment
+    return stateFolderFor(home, environmentValue("XDG_DATA_HOME"));
 }
 
 namespace storefile {
@@ -134,9 +154,16 @@ namespace {
 
 // Real state files nest four or five levels deep.
 constexpr int maxNesting = 64;
+// Real state files hold a few tens of thousands of values at most (a full history is about
+// 15,000; each alert adds two). Every value costs tens of bytes once parsed, so a file at the
+// size cap made of tiny values would take hundreds of megabytes.
+constexpr std::size_t maxValues = 250'000;
 
-bool nestedTooDeeply(std::string_view bytes) {
+// Whether the text nests deeper or holds more values than any state file; counted before
+// parsing, outside strings: a value is the first in its container or follows a comma.
+bool tooComplex(std::string_view bytes) {
     int depth = 0;
+    std::size_t values = 1;
     bool inString = false;
     bool escaped = false;
     for (char c : bytes) {
@@ -149,8 +176,10 @@ bool nestedTooDeeply(std::string_view bytes) {
                 inString = false;
         } else if (c == '"') {
             inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > maxNesting)
+        } else if (c == '[' || c == '{' || c == ',') {
+            if (c != ',' && ++depth > maxNesting)
+                return true;
+            if (++values > maxValues)
                 return true;
         } else if (c == ']' || c == '}') {
             --depth;
@@ -220,7 +249,7 @@ ReadOutcome readFile(const std::filesystem::path& file, std::string& bytes) {
 }
 
 std::optional<nlohmann::json> parse(std::string_view bytes) {
-    if (nestedTooDeeply(bytes))
+    if (tooComplex(bytes))
         return std::nullopt;
     auto value = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
     if (value.is_discarded())
@@ -228,8 +257,8 @@ std::optional<nlohmann::json> parse(std::string_view bytes) {
     return value;
 }
 
-std::string dump(const nlohmann::json& value) {
-    std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+std::string dump(const nlohmann::ordered_json& value) {
+    std::string text = value.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     text += '\n';
     return text;
 }
@@ -253,14 +282,53 @@ bool writeAtomically(const std::filesystem::path& file, std::string_view bytes) 
     return false;
 }
 
-void keepUnreadable(const std::filesystem::path& file) {
-    const std::filesystem::path copy = file.string() + ".unreadable";
-    // A hard link keeps the broken file in place until the new one replaces it, and fails
-    // rather than overwrite an earlier copy.
-    if (::link(file.c_str(), copy.c_str()) == 0 || errno == EEXIST || errno == ENOENT)
-        return;
-    std::error_code ignored;
-    std::filesystem::copy_file(file, copy, std::filesystem::copy_options::skip_existing, ignored);
+bool keepUnreadable(const std::filesystem::path& file) {
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR; // nothing there to lose
+    // Named by when the file was last written: the file itself says that, and the stamps of
+    // copies taken one after another sort in the order the files were written.
+    const std::string prefix = file.filename().string() + ".unreadable-";
+    std::string stamp = isoDateText(dateFromUnix(static_cast<double>(info.st_mtime)));
+    std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
+    const std::filesystem::path folder = file.parent_path();
+    bool kept = false;
+    for (int attempt = 1; attempt <= 100 && !kept; ++attempt) {
+        std::string name = prefix + stamp;
+        if (attempt > 1)
+            name += "-" + std::to_string(attempt);
+        const std::filesystem::path copy = folder / name;
+        // A hard link keeps the file in place until the new one replaces it; where links are
+        // not allowed it is moved aside instead. Neither overwrites an earlier copy.
+        if (::link(file.c_str(), copy.c_str()) == 0) {
+            kept = true;
+        } else if (errno == EEXIST) {
+            struct stat existing {};
+            kept = ::lstat(copy.c_str(), &existing) == 0 && existing.st_ino == info.st_ino &&
+                   existing.st_dev == info.st_dev;
+        } else {
+            kept =
+                ::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, copy.c_str(), RENAME_NOREPLACE) == 0;
+            if (!kept && errno != EEXIST)
+                return false;
+        }
+    }
+    if (!kept)
+        return false;
+
+    // Only the newest copies stay. Names sort by their stamps.
+    std::vector<std::string> copies;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (name.starts_with(prefix))
+            copies.push_back(std::move(name));
+    }
+    std::sort(copies.begin(), copies.end(), std::greater<>());
+    for (std::size_t i = keptUnreadableCopies; i < copies.size(); ++i)
+        ::unlink((folder / copies[i]).c_str());
+    return true;
 }
 
 } // namespace storefile

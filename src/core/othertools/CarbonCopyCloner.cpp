@@ -52,15 +52,15 @@ std::size_t lineBreakAt(std::string_view text, std::size_t i) {
     return 0;
 }
 
-// The non-empty lines of `text`, as views into it.
-std::vector<std::string_view> nonEmptyLines(std::string_view text) {
-    std::vector<std::string_view> lines;
+// Calls `visit` with each non-empty line of `text`, as a view into it, without collecting them:
+// megabytes of one-character lines must not become megabytes of views.
+template <typename Visit> void forEachNonEmptyLine(std::string_view text, Visit&& visit) {
     std::size_t start = 0;
     std::size_t i = 0;
     while (i < text.size()) {
         if (std::size_t length = lineBreakAt(text, i)) {
             if (i > start)
-                lines.push_back(text.substr(start, i - start));
+                visit(text.substr(start, i - start));
             i += length;
             start = i;
         } else {
@@ -68,8 +68,7 @@ std::vector<std::string_view> nonEmptyLines(std::string_view text) {
         }
     }
     if (start < text.size())
-        lines.push_back(text.substr(start));
-    return lines;
+        visit(text.substr(start));
 }
 
 // Length of the horizontal white space (tab or a Unicode space separator) that starts at
@@ -203,22 +202,28 @@ std::string failureReason(const HistoryRow& row) {
            ". It doesn't record the reason in its history; open Carbon Copy Cloner to see it.";
 }
 
+double startKey(const HistoryRow& row) {
+    return row.start ? unixSeconds(*row.start) : -std::numeric_limits<double>::infinity();
+}
+
+// What a task's status needs of its rows, gathered row by row: its latest run (the first row
+// of the newest start, rows without a start counting as oldest) and its latest good run.
 struct TaskGroup {
     std::string name;
-    std::vector<HistoryRow> rows;
+    HistoryRow latest;
+    std::optional<HistoryRow> latestGood;
+
+    void add(HistoryRow&& row) {
+        if (row.ok && (!latestGood || startKey(row) > startKey(*latestGood)))
+            latestGood = row;
+        if (startKey(row) > startKey(latest))
+            latest = std::move(row);
+    }
 };
 
-ToolStatus taskStatus(TaskGroup& group, Date now) {
-    constexpr double distantPast = -std::numeric_limits<double>::infinity();
-    auto key = [&](const HistoryRow& row) {
-        return row.start ? unixSeconds(*row.start) : distantPast;
-    };
-    std::stable_sort(group.rows.begin(), group.rows.end(),
-                     [&](const HistoryRow& a, const HistoryRow& b) { return key(a) > key(b); });
-    const HistoryRow& latest = group.rows.front();
-    auto good = std::find_if(group.rows.begin(), group.rows.end(),
-                             [](const HistoryRow& row) { return row.ok; });
-    std::optional<Date> lastSuccess = good != group.rows.end() ? good->start : std::nullopt;
+ToolStatus taskStatus(const TaskGroup& group, Date now) {
+    const HistoryRow& latest = group.latest;
+    std::optional<Date> lastSuccess = group.latestGood ? group.latestGood->start : std::nullopt;
 
     const bool failed = !latest.ok && !latest.cancelled;
     std::optional<std::string> reason;
@@ -279,15 +284,15 @@ std::vector<ToolStatus> parseCCCHistory(std::string_view text, Date now) {
     const HistoryDates dates;
     std::vector<TaskGroup> groups;
     std::unordered_map<std::string, std::size_t> groupOf;
-    for (std::string_view line : nonEmptyLines(text)) {
+    forEachNonEmptyLine(text, [&](std::string_view line) {
         std::vector<std::string> fields = contains(line, "|") && line.front() != '"'
                                               ? pipeFields(line, historyColumns)
                                               : csvFieldsUpTo(line, historyColumns);
         if (fields.size() < 7)
-            continue;
+            return;
         const std::string first = lowercased(fields[0]);
         if (first == "task" || first == "task name")
-            continue;
+            return;
 
         HistoryRow row;
         row.dest = std::move(fields[2]);
@@ -301,31 +306,48 @@ std::vector<ToolStatus> parseCCCHistory(std::string_view text, Date now) {
         judge(row);
 
         auto entry = groupOf.find(fields[0]);
-        if (entry == groupOf.end()) {
-            if (groups.size() >= maxToolJobs)
-                continue;
-            entry = groupOf.emplace(fields[0], groups.size()).first;
-            groups.push_back(TaskGroup{std::move(fields[0]), {}});
+        if (entry != groupOf.end()) {
+            groups[entry->second].add(std::move(row));
+            return;
         }
-        groups[entry->second].rows.push_back(std::move(row));
-    }
+        if (groups.size() >= maxToolJobs)
+            return;
+        groupOf.emplace(fields[0], groups.size());
+        const bool ok = row.ok;
+        groups.push_back(TaskGroup{std::move(fields[0]), row, std::nullopt});
+        if (ok)
+            groups.back().latestGood = std::move(row);
+    });
 
     std::vector<ToolStatus> statuses;
     statuses.reserve(groups.size());
-    for (TaskGroup& group : groups)
+    for (const TaskGroup& group : groups)
         statuses.push_back(taskStatus(group, now));
     return statuses;
 }
 
-std::vector<std::string> parseCCCTaskNames(std::string_view text) {
-    std::vector<std::string> names;
-    for (std::string_view line : nonEmptyLines(text)) {
-        if (line.front() != '"')
-            continue;
+namespace {
+
+// Calls `visit` with each task name of the task list, in order, until it returns false.
+template <typename Visit> void forEachTaskName(std::string_view text, Visit&& visit) {
+    bool more = true;
+    forEachNonEmptyLine(text, [&](std::string_view line) {
+        if (!more || line.front() != '"')
+            return;
         std::vector<std::string> fields = csvFieldsUpTo(line, 1);
         if (!fields.front().empty())
-            names.push_back(std::move(fields.front()));
-    }
+            more = visit(std::move(fields.front()));
+    });
+}
+
+} // namespace
+
+std::vector<std::string> parseCCCTaskNames(std::string_view text) {
+    std::vector<std::string> names;
+    forEachTaskName(text, [&](std::string&& name) {
+        names.push_back(std::move(name));
+        return true;
+    });
     return names;
 }
 
@@ -336,15 +358,15 @@ std::vector<ToolStatus> cccStatuses(std::string_view text, std::optional<std::st
     for (const ToolStatus& status : statuses)
         known.insert(status.name.value_or(""));
     // Scheduled tasks that have never run; Carbon Copy Cloner lists a repeated name each time.
-    for (std::string& name : parseCCCTaskNames(taskList.value_or(""))) {
+    forEachTaskName(taskList.value_or(""), [&](std::string&& name) {
         if (statuses.size() >= maxToolJobs)
-            break;
-        if (known.count(name) != 0)
-            continue;
-        statuses.push_back(ToolStatus(ToolStatus::Tool::ccc, std::move(name), std::nullopt,
-                                      std::nullopt, std::nullopt, false, false, std::nullopt,
-                                      std::nullopt, false, now));
-    }
+            return false;
+        if (known.count(name) == 0)
+            statuses.push_back(ToolStatus(ToolStatus::Tool::ccc, std::move(name), std::nullopt,
+                                          std::nullopt, std::nullopt, false, false, std::nullopt,
+                                          std::nullopt, false, now));
+        return true;
+    });
     if (!statuses.empty())
         return statuses;
 

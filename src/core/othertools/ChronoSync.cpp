@@ -7,7 +7,9 @@
 
 #include <charconv>
 #include <filesystem>
+#include <set>
 #include <system_error>
+#include <utility>
 
 namespace quorvane {
 
@@ -53,11 +55,22 @@ ToolStatus chronoSyncStatus(std::optional<std::string> name, std::optional<std::
 }
 
 const ArchiveClassPolicy& documentPolicy() {
-    static const ArchiveClassPolicy policy{{"NSArray", "NSMutableArray", "NSString",
-                                            "NSMutableString", "NSDate", "NSData", "NSMutableData",
-                                            "NSURL", "NSNumber"},
-                                           {{"DocumentRef", "ChronoSyncDocumentRef"}}};
+    static const std::set<std::string, std::less<>> text{"NSString", "NSMutableString"};
+    static const ArchiveClassPolicy policy{
+        {"NSArray", "NSMutableArray", "NSString", "NSMutableString", "NSDate", "NSData",
+         "NSMutableData", "NSURL", "NSNumber"},
+        {{"DocumentRef",
+          {"ChronoSyncDocumentRef",
+           {{"NAME", text}, {"SDAT", {"NSDate"}}, {"SUMY", text}, {"RNAM", text}}}}}};
     return policy;
+}
+
+// The path and volume of a target described as "PATH" on "VOLUME"; absent for any other shape.
+std::optional<std::pair<std::string, std::string>> quotedTarget(std::string_view description) {
+    auto pieces = splitAtQuotes(description, true);
+    if (pieces.size() <= 4 || pieces[2] != " on ")
+        return std::nullopt;
+    return std::pair{std::move(pieces[1]), std::move(pieces[3])};
 }
 
 // A member of the expected type, or absent when it is missing or of another type.
@@ -109,6 +122,9 @@ std::optional<std::string>
 chronoSyncDestinationLabel(const std::optional<std::string>& description) {
     if (!description)
         return std::nullopt;
+    // A target on the top level of a volume has an empty path: the volume names it.
+    if (auto target = quotedTarget(*description))
+        return target->first.empty() ? target->second : lastPathComponent(target->first);
     auto pieces = splitAtQuotes(*description, false);
     if (pieces.empty())
         return std::nullopt;
@@ -119,11 +135,10 @@ std::optional<std::vector<std::string>>
 chronoSyncDestinationCandidates(const std::optional<std::string>& description) {
     if (!description)
         return std::nullopt;
-    auto pieces = splitAtQuotes(*description, true);
-    if (pieces.size() <= 4 || pieces[2] != " on ")
+    auto target = quotedTarget(*description);
+    if (!target)
         return std::nullopt;
-    const std::string& path = pieces[1];
-    const std::string& volume = pieces[3];
+    const auto& [path, volume] = *target;
     if (path.empty())
         return std::vector<std::string>{"/Volumes/" + volume};
     return std::vector<std::string>{"/" + path, "/Volumes/" + volume + "/" + path};

@@ -46,7 +46,8 @@ std::vector<ToolStatus> chronoSyncStatuses(
 
 // The number after "Errors:" in a run summary.
 std::optional<std::int64_t> chronoSyncErrorCount(const std::optional<std::string>& summary);
-// The last path component of the first quoted piece of a target description.
+// The label of a target description: for "PATH" on "VOLUME", the last component of PATH, or
+// VOLUME when PATH is empty; otherwise the last path component of the first quoted piece.
 std::optional<std::string>
 chronoSyncDestinationLabel(const std::optional<std::string>& description);
 // The folders a target described as "PATH" on "VOLUME" may be: "/PATH" and "/Volumes/VOLUME/PATH".

@@ -3,8 +3,12 @@
 #include "othertools/FixedDate.h"
 #include "othertools/ForeignText.h"
 #include "othertools/SafeRead.h"
+#include "othertools/ToolText.h"
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -15,6 +19,10 @@ namespace {
 constexpr std::size_t databaseLimit = 50'000'000;
 constexpr double queryLimit = 3.0;
 constexpr std::size_t messageLimit = 300;
+// The metadata a status is made from; other keys are not kept.
+constexpr std::array<std::string_view, 5> metadataKeys = {"LastBackupFinished", "LastBackupDate",
+                                                          "LastErrorDate", "LastErrorMessage",
+                                                          "LastBackupStarted"};
 
 ToolStatus blankStatus(Date now) {
     return ToolStatus(ToolStatus::Tool::duplicati, std::nullopt, std::nullopt, std::nullopt,
@@ -39,14 +47,6 @@ std::optional<std::string_view> value(const DuplicatiJob& job, const std::string
     return std::string_view(found->second);
 }
 
-std::string asciiLowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 } // namespace
 
 std::string duplicatiDatabase(const Mac& mac) {
@@ -67,13 +67,13 @@ std::optional<std::string> duplicatiKind(std::optional<std::string_view> targetU
     std::size_t colon = targetURL->find(':');
     if (colon == std::string_view::npos || colon == 0)
         return std::nullopt;
-    std::string scheme = asciiLowercased(targetURL->substr(0, colon));
+    const std::string scheme = lowercased(repairedUTF8(targetURL->substr(0, colon)));
     if (scheme == "file")
         return "local";
     if (scheme == "ssh" || scheme == "ftp" || scheme == "aftp" || scheme == "webdav" ||
         scheme == "smb")
         return "sftp";
-    return repairedUTF8(scheme);
+    return scheme;
 }
 
 std::vector<ToolStatus> duplicatiStatuses(const std::vector<DuplicatiJob>& jobs, Date now) {
@@ -83,8 +83,10 @@ std::vector<ToolStatus> duplicatiStatuses(const std::vector<DuplicatiJob>& jobs,
         return {status};
     }
     std::vector<ToolStatus> statuses;
-    statuses.reserve(jobs.size());
+    statuses.reserve(std::min(jobs.size(), maxToolJobs));
     for (const DuplicatiJob& job : jobs) {
+        if (statuses.size() >= maxToolJobs)
+            break;
         std::optional<Date> good = duplicatiDate(value(job, "LastBackupFinished"));
         if (!good)
             good = duplicatiDate(value(job, "LastBackupDate"));
@@ -122,23 +124,35 @@ std::optional<std::vector<ToolStatus>> readDuplicati(const Mac& mac, std::string
     if (!copy)
         return unreadableStatus(now);
 
+    // At most `maxToolJobs` jobs, and of their metadata only what a status is made from, so a
+    // database of a million rows costs no more than the statuses shown.
     std::vector<DuplicatiJob> jobs;
+    std::set<std::int64_t> jobIDs;
     bool jobsRead = copy->rows("SELECT ID, Name, TargetURL FROM Backup", [&](sqlite3_stmt* row) {
+        if (jobs.size() >= maxToolJobs)
+            return;
         DuplicatiJob job;
         job.id = sqlite3_column_int64(row, 0);
         job.name = columnText(row, 1).value_or("Backup");
         job.targetURL = columnText(row, 2);
+        jobIDs.insert(job.id);
         jobs.push_back(std::move(job));
     });
     std::map<std::int64_t, std::map<std::string, std::string>> metadata;
     bool metadataRead =
         jobsRead &&
         copy->rows("SELECT BackupID, Name, Value FROM Metadata", [&](sqlite3_stmt* row) {
+            const std::int64_t id = sqlite3_column_int64(row, 0);
             auto name = columnText(row, 1);
-            auto text = columnText(row, 2);
-            if (!name || !text)
+            if (jobIDs.count(id) == 0 || !name ||
+                std::find(metadataKeys.begin(), metadataKeys.end(), *name) == metadataKeys.end())
                 return;
-            metadata[sqlite3_column_int64(row, 0)][std::move(*name)] = std::move(*text);
+            auto text = columnText(row, 2);
+            if (!text)
+                return;
+            if (*name == "LastErrorMessage")
+                text = firstCharacters(*text, messageLimit);
+            metadata[id][std::move(*name)] = std::move(*text);
         });
     copy->close();
     if (!jobsRead || !metadataRead)
@@ -146,7 +160,7 @@ std::optional<std::vector<ToolStatus>> readDuplicati(const Mac& mac, std::string
 
     for (DuplicatiJob& job : jobs)
         if (auto found = metadata.find(job.id); found != metadata.end())
-            job.metadata = found->second;
+            job.metadata = found->second; // two jobs may share an id
     return duplicatiStatuses(jobs, now);
 }
 

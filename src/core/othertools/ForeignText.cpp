@@ -37,10 +37,18 @@ std::string repairedUTF8(std::string_view bytes) {
 }
 
 std::string firstCharacters(std::string_view text, std::size_t count) {
-    if (text.size() > inputLimit)
-        text = text.substr(0, inputLimit);
-    if (plainASCII(text))
-        return std::string(text.substr(0, count));
+    if (text.size() > inputLimit) {
+        // A CR LF straddling the cut stays whole, so no lone CR comes out of it.
+        const bool splitsLineBreak = text[inputLimit - 1] == '\r' && text[inputLimit] == '\n';
+        text = text.substr(0, inputLimit + (splitsLineBreak ? 1 : 0));
+    }
+    if (plainASCII(text)) {
+        // CR LF is one character, as the break iterator below counts it.
+        std::size_t end = 0;
+        for (std::size_t i = 0; i < count && end < text.size(); ++i)
+            end += text.substr(end, 2) == "\r\n" ? 2 : 1;
+        return std::string(text.substr(0, end));
+    }
     icu::UnicodeString decoded = decode(text);
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> characters(

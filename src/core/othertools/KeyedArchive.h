@@ -47,12 +47,21 @@ struct ArchiveValue {
     const ArchiveObject* object() const { return std::get_if<ArchiveObject>(&value); }
 };
 
+// A class of the application's own: the name it is decoded as, and the members it reads, each
+// with the classes its value may have (archived names, "NSString", "NSDate", ...). Only those
+// members are decoded; one that is missing or of another class is left out, and members not named
+// are never looked at, as an object decoding itself from a secure coder would.
+struct ArchiveCustomClass {
+    std::string decodedName;
+    std::map<std::string, std::set<std::string, std::less<>>, std::less<>> members;
+};
+
 // Which classes may appear. The standard classes are named by their archived class names
 // ("NSArray", "NSString", ...); `customClasses` maps an archived class name of the application's
-// own (for example "DocumentRef") to the name it is decoded as.
+// own (for example "DocumentRef") to how it is decoded.
 struct ArchiveClassPolicy {
     std::set<std::string, std::less<>> standardClasses;
-    std::map<std::string, std::string, std::less<>> customClasses;
+    std::map<std::string, ArchiveCustomClass, std::less<>> customClasses;
 };
 
 struct ArchiveLimits {
@@ -60,11 +69,14 @@ struct ArchiveLimits {
     std::size_t maxDepth = 64; // nesting of objects inside objects
     std::size_t maxDecodedValues =
         200'000; // total values produced, shared references counted each time
+    std::size_t maxDecodedBytes =
+        5'000'000; // total text and data produced, shared references counted each time
 };
 
 // Decodes the root object (under "$top"/"root") of the archive in `bytes` (binary or XML property
 // list). Absent when the bytes are not a keyed archive, a reference is out of range or circular,
-// a class is not allowed, or a limit is exceeded.
+// a class is not allowed, or a limit is exceeded. Each object is decoded once; a shared one is
+// copied at each further reference and counted against the limits at its full size there.
 std::optional<ArchiveValue> decodeKeyedArchive(std::string_view bytes,
                                                const ArchiveClassPolicy& policy,
                                                const ArchiveLimits& limits = {});

@@ -5,27 +5,45 @@
 
 #include <plist/plist.h>
 
+#include "othertools/ToolText.h"
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <system_error>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace quorvane {
 
 namespace {
 
-// Enough for any real settings folder; a hostile one cannot make the listing unbounded.
-constexpr std::size_t maxEntriesListed = 10'000;
-
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+// Builds a new string rather than replacing in place: a line of a million escapes must not cost
+// a million shifts of the rest of the line.
 void replaceAll(std::string& text, std::string_view from, std::string_view to) {
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
+    std::size_t at = text.find(from);
+    if (at == std::string::npos)
+        return;
+    std::string out;
+    out.reserve(text.size());
+    std::size_t done = 0;
+    for (; at != std::string::npos; at = text.find(from, done)) {
+        out.append(text, done, at - done);
+        out.append(to);
+        done = at + from.size();
+    }
+    out.append(text, done, std::string::npos);
+    text = std::move(out);
 }
 
 std::string trimmed(std::string_view text) {
@@ -47,22 +65,43 @@ Kind kindOf(const Mac& mac, const std::string& path) {
     return std::filesystem::exists(status) ? Kind::other : Kind::missing;
 }
 
-// The names in a real folder, sorted; absent when it cannot be listed.
-std::optional<std::vector<std::string>> listFolder(const Mac& mac, const std::string& path) {
-    if (!isRealDirectory(mac, path))
-        return std::nullopt;
-    std::error_code error;
-    std::filesystem::directory_iterator it(mac.hostPath(path), error);
-    if (error)
-        return std::nullopt;
-    std::vector<std::string> names;
-    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (error || names.size() >= maxEntriesListed)
-            break;
-        names.push_back(it->path().filename().string());
+enum class Listing { unopened, complete, cut };
+
+// Calls `visit` with every name in the real folder at `path`, in directory order. The folder is
+// opened without following a link and listed through that descriptor, so what is listed is the
+// folder that was checked even if the path changes meanwhile. The walk stops after `limit`
+// names: `cut` then says the folder was not seen whole.
+Listing listFolder(const Mac& mac, const std::string& path, std::size_t limit,
+                   const std::function<void(std::string_view)>& visit) {
+    const int fd =
+        ::open(mac.hostPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return Listing::unopened;
+    std::unique_ptr<DIR, int (*)(DIR*)> folder(::fdopendir(fd), &::closedir);
+    if (!folder) {
+        ::close(fd);
+        return Listing::unopened;
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    std::size_t seen = 0;
+    while (const dirent* entry = ::readdir(folder.get())) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        if (++seen > limit)
+            return Listing::cut;
+        visit(name);
+    }
+    return Listing::complete;
+}
+
+// A setting package's name when `entry` is one ("Nightly.sdsp" or ".Nightly.sdsp").
+std::optional<std::string> settingName(std::string_view entry) {
+    if (!endsWith(entry, ".sdsp"))
+        return std::nullopt;
+    std::string setting(entry.substr(0, entry.size() - 5));
+    if (!setting.empty() && setting.front() == '.')
+        setting.erase(0, 1);
+    return setting;
 }
 
 std::optional<std::string> targetVolume(const Mac& mac, const std::string& package) {
@@ -110,7 +149,7 @@ std::optional<Date> superDuperLogStart(std::string_view name) {
     const year_month_day date{std::chrono::year{year},
                               std::chrono::month{static_cast<unsigned>(month)},
                               std::chrono::day{static_cast<unsigned>(day)}};
-    if (!date.ok() || hour > 23 || minute > 59 || second > 60 || offsetHours > 23 ||
+    if (!date.ok() || hour > 23 || minute > 59 || second > 59 || offsetHours > 23 ||
         offsetMinutes > 59)
         return std::nullopt;
     const double local = static_cast<double>(sys_days(date).time_since_epoch().count()) * 86400.0 +
@@ -197,26 +236,72 @@ std::optional<ToolStatus> superDuperStatus(const std::string& setting,
     return status;
 }
 
+SuperDuperNewestLogs::SuperDuperNewestLogs(std::size_t keep) : keep_(keep) {}
+
+void SuperDuperNewestLogs::offer(std::string_view name) {
+    if (!endsWith(name, ".sdlog"))
+        return;
+    std::string stem(name);
+    for (auto at = stem.find(".sdlog"); at != std::string::npos; at = stem.find(".sdlog"))
+        stem.erase(at, 6);
+    const std::optional<Date> start = superDuperLogStart(stem);
+    if (!start)
+        return;
+    logs_.insert(SuperDuperLog{std::string(name), *start});
+    if (logs_.size() > keep_)
+        logs_.erase(std::prev(logs_.end()));
+}
+
+std::vector<SuperDuperLog> SuperDuperNewestLogs::newest() const {
+    return {logs_.begin(), logs_.end()};
+}
+
+bool SuperDuperNewestLogs::Newer::operator()(const SuperDuperLog& a, const SuperDuperLog& b) const {
+    // Newest first; logs of the same moment in name order, so the choice never depends on the
+    // order in which the folder lists them.
+    if (a.start != b.start)
+        return a.start > b.start;
+    return a.name < b.name;
+}
+
 std::optional<std::vector<ToolStatus>> readSuperDuper(const Mac& mac, std::string_view root,
                                                       Date now) {
     const std::string rootPath(root);
     if (kindOf(mac, std::string(superDuperApplication)) == Kind::missing &&
         kindOf(mac, rootPath) == Kind::missing)
         return std::nullopt;
-    const auto noBackups = [now] {
-        ToolStatus none(ToolStatus::Tool::superDuper, std::nullopt, std::nullopt, std::nullopt,
-                        std::nullopt, false, false, std::nullopt, std::nullopt, false, now);
+    const auto blank = [now](std::optional<std::string> name) {
+        return ToolStatus(ToolStatus::Tool::superDuper, std::move(name), std::nullopt, std::nullopt,
+                          std::nullopt, false, false, std::nullopt, std::nullopt, false, now);
+    };
+    const auto noBackups = [&] {
+        ToolStatus none = blank(std::nullopt);
         none.noBackupsSetUp = true;
         return std::vector<ToolStatus>{none};
     };
-    const auto entries = listFolder(mac, rootPath);
-    if (!entries)
+
+    // The packages in name order, at most `maxToolJobs` of them.
+    std::set<std::string> entries;
+    const Listing rootListing = isRealDirectory(mac, rootPath)
+                                    ? listFolder(mac, rootPath, superDuperNamesWalked,
+                                                 [&](std::string_view name) {
+                                                     if (!endsWith(name, ".sdsp"))
+                                                         return;
+                                                     entries.emplace(name);
+                                                     if (entries.size() > maxToolJobs)
+                                                         entries.erase(std::prev(entries.end()));
+                                                 })
+                                    : Listing::unopened;
+    if (rootListing == Listing::unopened)
         return noBackups();
+    if (rootListing == Listing::cut) {
+        ToolStatus unreadable = blank(std::nullopt);
+        unreadable.unreadable = true;
+        return std::vector<ToolStatus>{unreadable};
+    }
 
     std::vector<ToolStatus> statuses;
-    for (const std::string& entry : *entries) {
-        if (!endsWith(entry, ".sdsp"))
-            continue;
+    for (const std::string& entry : entries) {
         const std::string package = rootPath + "/" + entry;
         if (!isRealDirectory(mac, package))
             continue;
@@ -224,36 +309,23 @@ std::optional<std::vector<ToolStatus>> readSuperDuper(const Mac& mac, std::strin
         const Kind logsKind = kindOf(mac, logsFolder);
         if (logsKind == Kind::other)
             continue;
-        std::string setting = entry.substr(0, entry.size() - 5);
-        if (!setting.empty() && setting.front() == '.')
-            setting.erase(0, 1);
+        std::string setting = *settingName(entry);
         const auto target = targetVolume(mac, package);
 
-        struct Log {
-            std::string name;
-            Date start;
-        };
-        std::vector<Log> logs;
-        if (logsKind == Kind::directory) {
-            for (const std::string& name :
-                 listFolder(mac, logsFolder).value_or(std::vector<std::string>{})) {
-                if (!endsWith(name, ".sdlog"))
-                    continue;
-                std::string stem = name;
-                for (auto at = stem.find(".sdlog"); at != std::string::npos;
-                     at = stem.find(".sdlog"))
-                    stem.erase(at, 6);
-                if (auto start = superDuperLogStart(stem))
-                    logs.push_back({name, *start});
-            }
+        SuperDuperNewestLogs logs;
+        if (logsKind == Kind::directory &&
+            listFolder(mac, logsFolder, superDuperNamesWalked,
+                       [&](std::string_view name) { logs.offer(name); }) == Listing::cut) {
+            // Some subset of a folder too big to list would pick an arbitrary "latest" run.
+            ToolStatus unreadable = blank(
+                setting == "Default Settings" ? std::nullopt : std::optional<std::string>(setting));
+            unreadable.unreadable = true;
+            statuses.push_back(std::move(unreadable));
+            continue;
         }
-        std::stable_sort(logs.begin(), logs.end(),
-                         [](const Log& a, const Log& b) { return a.start > b.start; });
-        if (logs.size() > superDuperLogsRead)
-            logs.resize(superDuperLogsRead);
 
         std::vector<SuperDuperRun> runs;
-        for (const Log& log : logs) {
+        for (const SuperDuperLog& log : logs.newest()) {
             if (auto text = readSmallText(mac, logsFolder + "/" + log.name, superDuperLogLimit))
                 runs.push_back(parseSuperDuperLog(*text, log.start));
         }

@@ -4,7 +4,9 @@
 #include "base/Mac.h"
 #include "othertools/ToolStatus.h"
 
+#include <cstddef>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,12 +26,41 @@ inline constexpr std::string_view superDuperApplication = "/Applications/SuperDu
 inline constexpr std::size_t superDuperSettingsLimit = 1'000'000;
 inline constexpr std::size_t superDuperLogLimit = 2'000'000;
 inline constexpr std::size_t superDuperLogsRead = 20;
+// The most names looked at in one folder. A logs folder holding more is unreadable rather than
+// judged by whichever part of it the walk happened to see.
+inline constexpr std::size_t superDuperNamesWalked = 100'000;
+
+// One log file of a settings package and the start time its name gives.
+struct SuperDuperLog {
+    std::string name;
+    Date start;
+    bool operator==(const SuperDuperLog&) const = default;
+};
+
+// The newest `keep` log files among the names of a logs folder, offered one by one in any
+// order: memory stays bounded however many names the folder holds. Names that are not
+// "<start>.sdlog" are ignored.
+class SuperDuperNewestLogs {
+public:
+    explicit SuperDuperNewestLogs(std::size_t keep = superDuperLogsRead);
+    void offer(std::string_view name);
+    // Newest first; logs starting at the same moment in name order.
+    std::vector<SuperDuperLog> newest() const;
+
+private:
+    struct Newer {
+        bool operator()(const SuperDuperLog& a, const SuperDuperLog& b) const;
+    };
+    std::size_t keep_;
+    std::set<SuperDuperLog, Newer> logs_;
+};
 
 // Home + "/Library/Application Support/SuperDuper!/Saved Settings".
 std::string superDuperSettings(const Mac& mac);
 
-// One status per saved settings package with at least one readable log; absent when neither the
-// application nor the settings folder exists.
+// One status per saved settings package with at least one readable log (an unreadable one for a
+// package whose logs folder is too big to list); absent when neither the application nor the
+// settings folder exists.
 std::optional<std::vector<ToolStatus>> readSuperDuper(const Mac& mac, std::string_view root,
                                                       Date now);
 

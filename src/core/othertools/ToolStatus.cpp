@@ -162,12 +162,14 @@ std::vector<Issue> toolIssues(const std::vector<ToolStatus>& statuses,
 
 void recordToolEvents(const std::vector<ToolStatus>& statuses, HistoryRecord& history) {
     // Identities as the history stood on entry; candidates are checked against these only.
+    // Remembered dates come back from the file to the whole second, so both sides are
+    // compared at that precision.
     std::set<std::string> known;
     for (const HistoryEvent& event : history.events)
-        known.insert(event.id());
+        known.insert(storedIdentity(event));
 
     auto add = [&](HistoryEvent event) {
-        if (!known.contains(event.id()))
+        if (!known.contains(storedIdentity(event)))
             history.events.push_back(std::move(event));
     };
     for (const ToolStatus& status : statuses) {

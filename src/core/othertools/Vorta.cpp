@@ -4,11 +4,13 @@
 #include "othertools/FixedDate.h"
 #include "othertools/ForeignText.h"
 #include "othertools/SafeRead.h"
+#include "othertools/ToolText.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -44,6 +46,43 @@ std::string_view trimmed(std::string_view text) {
     if (first == std::string_view::npos)
         return {};
     return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+// One error line of Vorta's Borg job: its time stamp and its message (trimmed, not empty).
+struct LogError {
+    Date stamp;
+    std::string_view message;
+};
+
+// The Borg job's error lines of the log, in log order. The log is read once however many runs
+// then look for their error in it.
+std::vector<LogError> borgJobErrors(std::string_view log) {
+    std::vector<LogError> errors;
+    while (!log.empty()) {
+        std::size_t newline = log.find('\n');
+        std::string_view line = log.substr(0, newline);
+        log = newline == std::string_view::npos ? std::string_view{} : log.substr(newline + 1);
+        std::size_t marker = line.find(errorMarker);
+        if (marker == std::string_view::npos)
+            continue;
+        auto fields = readDateFields(line.substr(0, marker), "yyyy-MM-dd HH:mm:ss,SSS");
+        if (!fields)
+            continue;
+        std::string_view message = trimmed(line.substr(marker + errorMarker.size()));
+        if (!message.empty())
+            errors.push_back({localDate(*fields), message});
+    }
+    return errors;
+}
+
+// The last error stamped within [from - 1 s, to + 1 s], cut to the message limit.
+std::optional<std::string> lastErrorWithin(const std::vector<LogError>& errors, Date from,
+                                           Date to) {
+    const Date earliest = addSeconds(from, -1), latest = addSeconds(to, 1);
+    for (auto error = errors.rbegin(); error != errors.rend(); ++error)
+        if (error->stamp >= earliest && error->stamp <= latest)
+            return firstCharacters(error->message, messageLimit);
+    return std::nullopt;
 }
 
 // The last `vortaLogTail` bytes of the log as text. Absent when the log is missing, a link or
@@ -97,9 +136,10 @@ void addLogMessages(const Mac& mac, std::string_view logPath, std::vector<VortaE
     std::optional<std::string> log = readLogTail(mac, logPath);
     if (!log)
         return;
+    const std::vector<LogError> errors = borgJobErrors(*log);
     for (VortaEvent& event : events)
         if (failedRun(event) && withoutMessage(event) && event.start && event.end)
-            if (auto message = vortaLogError(*log, *event.start, *event.end))
+            if (auto message = lastErrorWithin(errors, *event.start, *event.end))
                 event.message = std::move(message);
 }
 
@@ -165,26 +205,7 @@ std::string vortaRepoLabel(std::string_view url) {
 }
 
 std::optional<std::string> vortaLogError(std::string_view log, Date from, Date to) {
-    const Date earliest = addSeconds(from, -1), latest = addSeconds(to, 1);
-    std::optional<std::string> found;
-    while (!log.empty()) {
-        std::size_t newline = log.find('\n');
-        std::string_view line = log.substr(0, newline);
-        log = newline == std::string_view::npos ? std::string_view{} : log.substr(newline + 1);
-        std::size_t marker = line.find(errorMarker);
-        if (marker == std::string_view::npos)
-            continue;
-        auto fields = readDateFields(line.substr(0, marker), "yyyy-MM-dd HH:mm:ss,SSS");
-        if (!fields)
-            continue;
-        Date stamp = localDate(*fields);
-        if (stamp < earliest || stamp > latest)
-            continue;
-        std::string_view message = trimmed(line.substr(marker + errorMarker.size()));
-        if (!message.empty())
-            found = firstCharacters(message, messageLimit);
-    }
-    return found;
+    return lastErrorWithin(borgJobErrors(log), from, to);
 }
 
 std::vector<ToolStatus> vortaStatuses(const std::vector<VortaProfile>& profiles,
@@ -194,7 +215,7 @@ std::vector<ToolStatus> vortaStatuses(const std::vector<VortaProfile>& profiles,
                                       Date now) {
     std::vector<const VortaProfile*> usable;
     for (const VortaProfile& profile : profiles)
-        if (profile.repoURL && !profile.repoURL->empty())
+        if (profile.repoURL && !profile.repoURL->empty() && usable.size() < maxToolJobs)
             usable.push_back(&profile);
     if (usable.empty()) {
         ToolStatus status(ToolStatus::Tool::vorta, std::nullopt, std::nullopt, std::nullopt,
@@ -268,14 +289,23 @@ std::optional<std::vector<ToolStatus>> readVorta(const Mac& mac, std::string_vie
     if (!copy)
         return unreadableStatus(now);
 
+    // Only profiles with a repository give a status, and at most `maxToolJobs` of them: a
+    // database of a million profiles must not become a million statuses.
     std::vector<VortaProfile> profiles;
-    bool profilesRead = copy->rows("SELECT p.id, p.name, r.url FROM backupprofilemodel p "
-                                   "LEFT JOIN repomodel r ON r.id = p.repo_id",
-                                   [&](sqlite3_stmt* row) {
-                                       profiles.push_back({sqlite3_column_int64(row, 0),
-                                                           columnText(row, 1).value_or("Default"),
-                                                           columnText(row, 2)});
-                                   });
+    std::set<std::int64_t> profileIDs;
+    bool profilesRead = copy->rows(
+        "SELECT p.id, p.name, r.url FROM backupprofilemodel p "
+        "LEFT JOIN repomodel r ON r.id = p.repo_id",
+        [&](sqlite3_stmt* row) {
+            if (profiles.size() >= maxToolJobs)
+                return;
+            std::optional<std::string> url = columnText(row, 2);
+            if (!url || url->empty())
+                return;
+            const std::int64_t id = sqlite3_column_int64(row, 0);
+            profileIDs.insert(id);
+            profiles.push_back({id, columnText(row, 1).value_or("Default"), std::move(url)});
+        });
     std::vector<VortaEvent> events;
     bool eventsRead = copy->rows(
         "SELECT profile, subcommand, start_time, end_time, returncode, message FROM eventlogmodel "
@@ -293,8 +323,11 @@ std::optional<std::vector<ToolStatus>> readVorta(const Mac& mac, std::string_vie
     copy->rows("SELECT p.id, MAX(a.time) FROM backupprofilemodel p JOIN archivemodel a ON "
                "a.repo_id = p.repo_id GROUP BY p.id",
                [&](sqlite3_stmt* row) {
+                   const std::int64_t id = sqlite3_column_int64(row, 0);
+                   if (profileIDs.count(id) == 0)
+                       return;
                    if (auto time = vortaDate(columnText(row, 1)))
-                       archiveTimes[sqlite3_column_int64(row, 0)] = *time;
+                       archiveTimes[id] = *time;
                });
     copy->close();
     if (!profilesRead || !eventsRead)

@@ -16,6 +16,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace quorvane {
 
@@ -35,6 +36,11 @@ public:
     explicit Fd(int fd) : fd_(fd) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        swap(other);
+        return *this;
+    }
     ~Fd() { reset(); }
     int get() const { return fd_; }
     bool open() const { return fd_ >= 0; }
@@ -44,6 +50,7 @@ public:
         fd_ = -1;
     }
     int* address() { return &fd_; }
+    void swap(Fd& other) noexcept { std::swap(fd_, other.fd_); }
 
 private:
     int fd_ = -1;
@@ -54,17 +61,105 @@ bool ownedSafely(const struct stat& info) {
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool isTrustedHostFile(const std::filesystem::path& file) {
-    struct stat info {};
-    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !ownedSafely(info) ||
-        ::access(file.c_str(), X_OK) != 0)
+// Above the tool's own folder, root's sticky folders that anyone may write to (/tmp, and
+// /private/tmp on a Mac) are fine too: the sticky bit lets nobody else rename or remove what root
+// or we own in them, and what we walk through there is checked to be ours or root's.
+bool safeAboveTheTool(const struct stat& info) {
+    return ownedSafely(info) || (info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0);
+}
+
+bool inOurGroups(gid_t group) {
+    if (group == ::getegid())
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    if (count <= 0)
         return false;
-    std::filesystem::path folder = file.parent_path();
-    if (folder.empty())
-        folder = ".";
-    struct stat folderInfo {};
-    return ::lstat(folder.c_str(), &folderInfo) == 0 && S_ISDIR(folderInfo.st_mode) &&
-           ownedSafely(folderInfo);
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    const int got = ::getgroups(count, groups.data());
+    return got > 0 &&
+           std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+}
+
+// Whether the kernel would let this process start the file described by `info`.
+bool executableByUs(const struct stat& info) {
+    if (::geteuid() == 0)
+        return (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+    if (info.st_uid == ::geteuid())
+        return (info.st_mode & S_IXUSR) != 0;
+    return (info.st_mode & (inOurGroups(info.st_gid) ? S_IXGRP : S_IXOTH)) != 0;
+}
+
+// The folders from "/" down to the tool, then the tool's name. The Mac's root may be reached
+// through links (a Mac's /tmp is one), so it is resolved first; below the root nothing is
+// resolved, and ".." is refused rather than climbed.
+std::optional<std::vector<std::string>> pathToTool(const Mac& mac, std::string_view macPath) {
+    std::vector<std::string> names;
+    char* real = ::realpath(mac.root.empty() ? "/" : mac.root.c_str(), nullptr);
+    if (!real)
+        return std::nullopt;
+    const std::string root(real);
+    std::free(real);
+    const auto split = [&names](std::string_view text) {
+        for (std::size_t start = 0; start <= text.size();) {
+            const std::size_t end = std::min(text.find('/', start), text.size());
+            const std::string_view part = text.substr(start, end - start);
+            if (!part.empty() && part != ".")
+                names.emplace_back(part);
+            start = end + 1;
+        }
+    };
+    split(root);
+    const std::size_t rootDepth = names.size();
+    split(macPath);
+    if (names.size() == rootDepth ||
+        std::find(names.begin() + std::ptrdiff_t(rootDepth), names.end(), "..") != names.end())
+        return std::nullopt;
+    return names;
+}
+
+// A tool that passed the trust check, still open, so that the file started is the file checked.
+struct TrustedTool {
+    Fd folder;
+    Fd file;
+    std::string name; // in `folder`
+    struct stat info {};
+    bool script = false; // starts with "#!"
+};
+
+// Walks from "/" to the tool one folder at a time, never following a link, and checks each
+// folder and then the file through the descriptor it opened.
+std::optional<TrustedTool> openTrusted(const Mac& mac, std::string_view macPath) {
+    const auto names = pathToTool(mac, macPath);
+    if (!names)
+        return std::nullopt;
+    TrustedTool tool;
+    tool.folder = Fd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t i = 0;; ++i) {
+        struct stat info {};
+        if (!tool.folder.open() || ::fstat(tool.folder.get(), &info) != 0 || !S_ISDIR(info.st_mode))
+            return std::nullopt;
+        const bool toolsOwn = i + 1 == names->size();
+        if (!(toolsOwn ? ownedSafely(info) : safeAboveTheTool(info)))
+            return std::nullopt;
+        if (toolsOwn)
+            break;
+        Fd next(::openat(tool.folder.get(), (*names)[i].c_str(),
+                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        tool.folder.swap(next);
+    }
+    tool.name = names->back();
+    tool.file = Fd(::openat(tool.folder.get(), tool.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!tool.file.open() || ::fstat(tool.file.get(), &tool.info) != 0 ||
+        !S_ISREG(tool.info.st_mode) || !ownedSafely(tool.info) || !executableByUs(tool.info))
+        return std::nullopt;
+    // Read through the checked descriptor, not the name; a file we may not read is no script.
+    const std::string self = "/proc/self/fd/" + std::to_string(tool.file.get());
+    if (Fd readable(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)); readable.open()) {
+        char start[2] = {};
+        tool.script =
+            ::pread(readable.get(), start, 2, 0) == 2 && start[0] == '#' && start[1] == '!';
+    }
+    return tool;
 }
 
 // Where one stream's bytes go, with its cap.
@@ -196,23 +291,46 @@ std::vector<std::string> childEnvironment() {
     return env;
 }
 
+// The descriptor the tool is started through: its file, or for a script its folder.
+constexpr int toolDescriptor = 3;
+
 // Descriptors this process inherited without close-on-exec are not the tool's business either.
 bool closeInheritedDescriptors([[maybe_unused]] posix_spawn_file_actions_t& actions) {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    return posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0;
+    return posix_spawn_file_actions_addclosefrom_np(&actions, toolDescriptor + 1) == 0;
 #else
     return true;
 #endif
 }
 
-// Starts the tool with stdin from /dev/null and stdout/stderr on the given pipes, as the leader of
-// a new process group. Returns the child's pid, or -1.
-pid_t spawn(const std::filesystem::path& file, const std::vector<std::string>& arguments,
-            int outWrite, int errWrite) {
+// Starts the checked tool with stdin from /dev/null and stdout/stderr on the given pipes, as the
+// leader of a new process group. Returns the child's pid, or -1.
+//
+// A program is started through its checked descriptor, so nothing can be swapped in between. A
+// script is started by its name in its checked folder's descriptor: the interpreter opens the
+// script by the name it is given, and scripts find their files beside them through "$0", which
+// then still names their folder. That name is checked to be the checked file right before; only
+// root or we may change that folder. The descriptor stays open in the tool (the interpreter and
+// what the script runs need it).
+pid_t spawn(const TrustedTool& tool, const std::filesystem::path& shownAs,
+            const std::vector<std::string>& arguments, int outWrite, int errWrite) {
+    // Kept apart from 0 to 3, so that the dup2 below always makes a copy without close-on-exec.
+    const Fd handed(
+        ::fcntl(tool.script ? tool.folder.get() : tool.file.get(), F_DUPFD_CLOEXEC, 10));
+    if (!handed.open())
+        return -1;
+    std::string program = "/proc/self/fd/" + std::to_string(toolDescriptor);
+    if (tool.script) {
+        struct stat now {};
+        if (::fstatat(tool.folder.get(), tool.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_dev != tool.info.st_dev || now.st_ino != tool.info.st_ino)
+            return -1;
+        program += "/" + tool.name;
+    }
     std::vector<std::string> env = childEnvironment();
     std::vector<char*> argv, envp;
-    std::string program = file.string();
-    argv.push_back(program.data());
+    std::string shown = shownAs.string();
+    argv.push_back(shown.data());
     for (const std::string& a : arguments)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -238,6 +356,7 @@ pid_t spawn(const std::filesystem::path& file, const std::vector<std::string>& a
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
         posix_spawn_file_actions_adddup2(&actions, outWrite, 1) == 0 &&
         posix_spawn_file_actions_adddup2(&actions, errWrite, 2) == 0 &&
+        posix_spawn_file_actions_adddup2(&actions, handed.get(), toolDescriptor) == 0 &&
         closeInheritedDescriptors(actions) &&
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
                                                   POSIX_SPAWN_SETSIGDEF) == 0 &&
@@ -266,15 +385,15 @@ void setEnd(ToolRun& run, int waitStatus) {
 } // namespace
 
 bool isTrustedExecutable(const Mac& mac, std::string_view macPath) {
-    return isTrustedHostFile(mac.hostPath(macPath));
+    return openTrusted(mac, macPath).has_value();
 }
 
 ToolRun runToolWithLimits(const Mac& mac, std::string_view macPath,
                           const std::vector<std::string>& arguments, double timeout,
                           const ToolLimits& limits) {
     ToolRun run;
-    const std::filesystem::path file = mac.hostPath(macPath);
-    if (!isTrustedHostFile(file)) {
+    const std::optional<TrustedTool> trusted = openTrusted(mac, macPath);
+    if (!trusted) {
         run.end = ToolEnd::refused;
         return run;
     }
@@ -304,7 +423,8 @@ ToolRun runToolWithLimits(const Mac& mac, std::string_view macPath,
     ::fcntl(outRead.get(), F_SETPIPE_SZ, pipeSize); // best effort
 #endif
 
-    const pid_t pid = spawn(file, arguments, outWrite.get(), errWrite.get());
+    const pid_t pid =
+        spawn(*trusted, mac.hostPath(macPath), arguments, outWrite.get(), errWrite.get());
     outWrite.reset();
     errWrite.reset();
     if (pid < 0) {

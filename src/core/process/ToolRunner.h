@@ -49,7 +49,8 @@ struct ToolRun {
 
 // Runs the Mac's tool at `macPath` with `arguments`, never through a shell. The tool must pass
 // `isTrustedExecutable`. Standard input is /dev/null; the child gets a small fixed environment
-// (PATH of the system folders, and HOME, LANG, LC_ALL, TZ, TMPDIR passed on when set). The child
+// (PATH of the system folders, and HOME, LANG, LC_ALL, TZ, TMPDIR passed on when set), and
+// descriptor 3, which it was started through: its own file, or for a script its folder. The child
 // leads its own process group; that group is killed when the tool times out or floods its output,
 // and also once the tool has exited, so nothing it started outlives the run. Never blocks longer
 // than the time-out plus one poll interval (plus the moment it takes to reap a killed child).
@@ -80,7 +81,10 @@ std::optional<std::string> runTool(const Mac& mac, std::string_view macPath,
 
 // The trust check a tool must pass before it runs: a regular executable file (a symbolic link is
 // refused, whatever it points at), owned by root or the running user and writable by neither group
-// nor others, in a folder (not a link) with the same ownership and permissions.
+// nor others, in a folder with the same ownership and permissions, and so is every folder above
+// it up to "/", except that a sticky folder of root's (/tmp) may be writable by all. No link is
+// followed below the Mac's root, and ".." is refused. `runToolWithLimits` starts the very file
+// this check opened.
 bool isTrustedExecutable(const Mac& mac, std::string_view macPath);
 
 } // namespace quorvane

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <memory>
+#include <optional>
 
 namespace quorvane {
 
@@ -58,11 +60,78 @@ std::string firstLine(std::string_view errors) {
     return {};
 }
 
-const std::string* stringMember(const nlohmann::json& object, const char* key) {
-    const auto found = object.find(key);
-    return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>()
-                                                       : nullptr;
-}
+// The members of one entry that are read, picked out while it is parsed: nothing else is built or
+// kept, so neither nesting nor long members we do not read cost memory, and a log of many small
+// entries costs no allocations beyond these strings.
+class EntryMembers final : public nlohmann::json_sax<nlohmann::json> {
+public:
+    enum Member { eventType, subsystem, eventMessage, timestamp, messageType, count, other };
+
+    // The member's string value, or null when it is absent or not a string (the last one counts
+    // when a member is repeated).
+    const std::string* get(Member member) const {
+        const auto& value = values_[member];
+        return value ? &*value : nullptr;
+    }
+    // Moves a present member's value out.
+    std::string take(Member member) { return std::move(*values_[member]); }
+    // The line held one JSON object.
+    bool isObject() const { return object_; }
+
+    bool null() override { return notAString(); }
+    bool boolean(bool) override { return notAString(); }
+    bool number_integer(number_integer_t) override { return notAString(); }
+    bool number_unsigned(number_unsigned_t) override { return notAString(); }
+    bool number_float(number_float_t, const string_t&) override { return notAString(); }
+    bool binary(binary_t&) override { return notAString(); }
+    bool string(string_t& value) override {
+        if (depth_ == 1 && pending_ != other)
+            values_[pending_] = std::move(value);
+        pending_ = other;
+        return true;
+    }
+    bool start_object(std::size_t) override {
+        if (depth_ == 0)
+            object_ = true;
+        return nested();
+    }
+    bool start_array(std::size_t) override { return nested(); }
+    bool end_object() override { return --depth_, true; }
+    bool end_array() override { return --depth_, true; }
+    bool key(string_t& name) override {
+        if (depth_ == 1)
+            pending_ = memberNamed(name);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        object_ = false;
+        return false;
+    }
+
+private:
+    static Member memberNamed(std::string_view name) {
+        static constexpr std::string_view names[count] = {"eventType", "subsystem", "eventMessage",
+                                                          "timestamp", "messageType"};
+        const auto found = std::find(std::begin(names), std::end(names), name);
+        return found == std::end(names) ? other : Member(found - std::begin(names));
+    }
+    bool notAString() {
+        if (depth_ == 1 && pending_ != other)
+            values_[pending_].reset();
+        pending_ = other;
+        return true;
+    }
+    bool nested() {
+        notAString();
+        ++depth_;
+        return true;
+    }
+
+    std::optional<std::string> values_[count];
+    std::size_t depth_ = 0;
+    Member pending_ = other;
+    bool object_ = false;
+};
 
 bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
@@ -159,28 +228,23 @@ void LogCollector::line(std::string_view text) {
     if (!contains(text, "Error") && !contains(text, "Fault") && !contains(text, backupFailed) &&
         !contains(text, backupSucceeded))
         return;
-    // Only the entry's own members matter; nested values are dropped while parsing, so a deeply
-    // nested line costs no memory.
-    const auto topLevelOnly = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
-        return depth <= 1;
-    };
-    const nlohmann::json entry = nlohmann::json::parse(text, topLevelOnly, false);
-    if (!entry.is_object())
-        return; // not JSON (a parse failure is "discarded", not an object)
-    const std::string* eventType = stringMember(entry, "eventType");
+    EntryMembers entry;
+    if (!nlohmann::json::sax_parse(text.begin(), text.end(), &entry) || !entry.isObject())
+        return; // not JSON, or not an object
+    const std::string* eventType = entry.get(EntryMembers::eventType);
     if (!eventType || *eventType != "logEvent")
         return; // activities, signposts and the trailer
-    const std::string* subsystem = stringMember(entry, "subsystem");
+    const std::string* subsystem = entry.get(EntryMembers::subsystem);
     if (subsystem && *subsystem != timeMachineSubsystem)
         return;
-    const std::string* message = stringMember(entry, "eventMessage");
-    const std::string* timestamp = stringMember(entry, "timestamp");
+    const std::string* message = entry.get(EntryMembers::eventMessage);
+    const std::string* timestamp = entry.get(EntryMembers::timestamp);
     if (!message || !timestamp)
         return;
     const std::optional<Date> date = parseLogTimestamp(*timestamp);
     if (!date || *date < since_)
         return;
-    const std::string* level = stringMember(entry, "messageType");
+    const std::string* level = entry.get(EntryMembers::messageType);
     const bool serious = level && (*level == "Error" || *level == "Fault");
     if (!serious && !contains(*message, backupFailed) && !contains(*message, backupSucceeded))
         return;
@@ -188,7 +252,7 @@ void LogCollector::line(std::string_view text) {
         return;
     if (kept_.size() == maxKeptLogEntries)
         kept_.pop_front();
-    kept_.push_back(LogEntry{*message, *date});
+    kept_.push_back(LogEntry{entry.take(EntryMembers::eventMessage), *date});
 }
 
 LogReading readTimeMachineLog(const Mac& mac, Date since, double timeout) {

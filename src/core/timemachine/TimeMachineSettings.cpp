@@ -201,13 +201,6 @@ std::optional<std::int64_t> integerValue(plist_t node) {
     }
 }
 
-Date dateValue(plist_t node) {
-    int32_t sec = 0;
-    int32_t usec = 0;
-    plist_get_date_val(node, &sec, &usec);
-    return dateFromUnix(referenceDateOffset + sec + usec / 1e6);
-}
-
 // Calls `use` on each item of a list made only of items of `type`; false, without any call, when
 // `node` is no such list.
 template <typename Use> bool forEachItem(plist_t node, plist_type type, Use&& use) {
@@ -222,12 +215,17 @@ template <typename Use> bool forEachItem(plist_t node, plist_type type, Use&& us
     return true;
 }
 
-// A list made only of dates, sorted ascending; anything else gives an empty list.
+// A list made only of dates, sorted ascending; anything else gives an empty list. A date that
+// libplist could not hold is left out rather than read as its saturated value.
 std::vector<Date> sortedDates(plist_t node) {
     std::vector<Date> dates;
     if (node && plist_get_node_type(node) == PLIST_ARRAY)
         dates.reserve(plist_array_get_size(node));
-    if (!forEachItem(node, PLIST_DATE, [&](plist_t item) { dates.push_back(dateValue(item)); }))
+    auto keep = [&](plist_t item) {
+        if (auto date = plistDate(item))
+            dates.push_back(*date);
+    };
+    if (!forEachItem(node, PLIST_DATE, keep))
         return {};
     // Time Machine writes them in order already; sort only when it did not.
     if (!std::is_sorted(dates.begin(), dates.end()))
