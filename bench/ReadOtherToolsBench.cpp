@@ -8,6 +8,7 @@
 #include "othertools/SuperDuper.h"
 #include "process/ToolRunner.h"
 
+#include "SampleMac.h"
 #include "othertools/ArchiveBuilder.h"
 
 #include <benchmark/benchmark.h>
@@ -57,14 +58,7 @@ struct AllTools {
     AllTools() {
         folder = fs::temp_directory_path() / ("quorvane-bench-tools-" + std::to_string(::getpid()));
         fs::remove_all(folder);
-        const fs::path root = folder / "mac";
-        const std::string source = QUORVANE_SOURCE_DIR;
-        const std::string make = std::string(QUORVANE_MAKE_SAMPLE_MAC) + " '" + source +
-                                 "/examples/sample-mac' '" + root.string() + "' && '" + source +
-                                 "/examples/sample-dates/apply.sh' '" + root.string() + "'";
-        if (std::system(make.c_str()) != 0)
-            std::abort();
-        mac = Mac{root.string(), "/Users/ann"};
+        mac = quorvane::bench::makeSampleMac(folder / "mac");
         for (const char* package : {"Nightly.sdsp", "Weekly.sdsp"})
             for (int day = 1; day <= 20; ++day)
                 write(mac.hostPath(superDuperRoot + "/" + package + "/Logs/2026-11-" +
