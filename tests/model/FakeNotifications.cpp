@@ -4,19 +4,19 @@
 //   fake-notifications RECORD_FILE [--markup] [--silent | --errors]
 //
 // --markup lists "body-markup" among the capabilities; --silent never answers a call; --errors
-// answers every call with an error. A call to org.quorvane.FakeNotifications.Click(u id) on the
-// same object emits ActionInvoked(id, "default"), as a user's click would. Prints "ready" once
-// the name is owned.
+// answers every call with an error. Calling org.quorvane.FakeNotifications.Click(u id) on
+// /control emits ActionInvoked(id, "default"), as a user's click would. Prints "ready" once the
+// name is owned.
 
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusMessage>
-#include <QDBusVirtualObject>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QObject>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -26,84 +26,90 @@ namespace {
 
 const QString path = "/org/freedesktop/Notifications";
 const QString interface = "org.freedesktop.Notifications";
-const QString control = "org.quorvane.FakeNotifications";
 
-class FakeService : public QDBusVirtualObject {
+struct Options {
+    QString record;
+    bool markup = false;
+    bool silent = false;
+    bool errors = false;
+};
+
+class FakeService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    FakeService(QString recordFile, bool markup, bool silent, bool errors)
-        : record_(recordFile), markup_(markup), silent_(silent), errors_(errors) {
-        record_.open(QIODevice::WriteOnly | QIODevice::Append);
+    explicit FakeService(Options options) : options_(options), record_(options.record) {
+        record_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
     }
 
-    QString introspect(const QString&) const override { return {}; }
+public slots:
+    uint Notify(const QString& appName, uint replacesId, const QString& appIcon,
+                const QString& summary, const QString& body, const QStringList& actions,
+                const QVariantMap& hints, int expireTimeout) {
+        QJsonObject call{{"method", "Notify"},
+                         {"app_name", appName},
+                         {"replaces_id", static_cast<qint64>(replacesId)},
+                         {"app_icon", appIcon},
+                         {"summary", summary},
+                         {"body", body},
+                         {"actions", QJsonArray::fromStringList(actions)},
+                         {"hints", QJsonObject::fromVariantMap(hints)},
+                         {"expire_timeout", expireTimeout}};
+        if (!answer(call))
+            return 0;
+        return replacesId ? replacesId : ++lastId_;
+    }
+    QStringList GetCapabilities() {
+        if (!answer({{"method", "GetCapabilities"}}))
+            return {};
+        QStringList capabilities{"actions", "body", "sound"};
+        if (options_.markup)
+            capabilities << "body-markup";
+        return capabilities;
+    }
+    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
+        if (!answer({{"method", "GetServerInformation"}}))
+            return {};
+        vendor = "Quorvane tests";
+        version = "1";
+        specVersion = "1.2";
+        return "fake-notifications";
+    }
+    void CloseNotification(uint id) {
+        answer({{"method", "CloseNotification"}, {"id", static_cast<qint64>(id)}});
+    }
 
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) override {
-        if (message.interface() == control && message.member() == "Click") {
-            QDBusMessage signal = QDBusMessage::createSignal(path, interface, "ActionInvoked");
-            signal << message.arguments().value(0).toUInt() << QString("default");
-            bus.send(signal);
-            bus.send(message.createReply());
-            return true;
-        }
-        if (message.interface() != interface)
+private:
+    // Records the call; false when it is not to be answered normally.
+    bool answer(const QJsonObject& call) {
+        record_.write(QJsonDocument(call).toJson(QJsonDocument::Compact) + "\n");
+        if (options_.silent) {
+            // Left unanswered: the caller's time-out is what is being tested.
+            setDelayedReply(true);
             return false;
-        write(describe(message));
-        if (silent_) {
-            // Keep the call unanswered: the caller's time-out is what is being tested.
-            message.setDelayedReply(true);
-            return true;
         }
-        if (errors_) {
-            bus.send(message.createErrorReply("org.freedesktop.DBus.Error.Failed", "broken"));
-            return true;
-        }
-        const QString method = message.member();
-        if (method == "Notify") {
-            const uint replaces = message.arguments().value(1).toUInt();
-            bus.send(message.createReply(replaces ? replaces : ++lastId_));
-        } else if (method == "GetCapabilities") {
-            QStringList capabilities{"actions", "body", "sound"};
-            if (markup_)
-                capabilities << "body-markup";
-            bus.send(message.createReply(capabilities));
-        } else if (method == "GetServerInformation") {
-            bus.send(message.createReply(
-                QVariantList{"fake-notifications", "Quorvane tests", "1", "1.2"}));
-        } else {
-            bus.send(message.createReply());
+        if (options_.errors) {
+            sendErrorReply("org.freedesktop.DBus.Error.Failed", "broken");
+            return false;
         }
         return true;
     }
 
-private:
-    static QJsonObject describe(const QDBusMessage& message) {
-        QJsonObject call{{"method", message.member()}};
-        const QVariantList args = message.arguments();
-        if (message.member() == "Notify" && args.size() == 8) {
-            call["app_name"] = args[0].toString();
-            call["replaces_id"] = static_cast<qint64>(args[1].toUInt());
-            call["app_icon"] = args[2].toString();
-            call["summary"] = args[3].toString();
-            call["body"] = args[4].toString();
-            call["actions"] = QJsonArray::fromStringList(args[5].toStringList());
-            QJsonObject hints;
-            const QVariantMap map = qdbus_cast<QVariantMap>(args[6]);
-            for (auto hint = map.cbegin(); hint != map.cend(); ++hint)
-                hints[hint.key()] = QJsonValue::fromVariant(hint.value());
-            call["hints"] = hints;
-            call["expire_timeout"] = args[7].toInt();
-        }
-        return call;
-    }
-
-    void write(const QJsonObject& call) {
-        record_.write(QJsonDocument(call).toJson(QJsonDocument::Compact) + "\n");
-        record_.flush();
-    }
-
+    Options options_;
     QFile record_;
-    bool markup_, silent_, errors_;
     uint lastId_ = 0;
+};
+
+// Clicks on behalf of the test.
+class Control : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.quorvane.FakeNotifications")
+public slots:
+    void Click(uint id) {
+        QDBusMessage signal = QDBusMessage::createSignal(path, interface, "ActionInvoked");
+        signal << id << QString("default");
+        QDBusConnection::sessionBus().send(signal);
+    }
 };
 
 } // namespace
@@ -116,10 +122,12 @@ int main(int argc, char** argv) {
                    stderr);
         return 2;
     }
-    FakeService service(args[1], args.contains("--markup"), args.contains("--silent"),
-                        args.contains("--errors"));
+    FakeService service(Options{args[1], args.contains("--markup"), args.contains("--silent"),
+                                args.contains("--errors")});
+    Control control;
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.registerVirtualObject(path, &service) ||
+    if (!bus.registerObject(path, &service, QDBusConnection::ExportAllSlots) ||
+        !bus.registerObject("/control", &control, QDBusConnection::ExportAllSlots) ||
         !bus.registerService("org.freedesktop.Notifications")) {
         std::fputs("fake-notifications: cannot own the service name\n", stderr);
         return 1;
@@ -128,3 +136,5 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return QCoreApplication::exec();
 }
+
+#include "FakeNotifications.moc"

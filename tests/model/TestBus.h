@@ -58,6 +58,7 @@ public:
         auto environment = QProcessEnvironment::systemEnvironment();
         environment.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
         process_.setProcessEnvironment(environment);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start(QUORVANE_FAKE_NOTIFICATIONS, QStringList{record_} + options);
         EXPECT_TRUE(process_.waitForReadyRead(10000) && process_.readLine().trimmed() == "ready")
             << "fake notification service did not start";
@@ -92,8 +93,7 @@ public:
     // Clicks the notification the service numbered `id`.
     void click(uint id) const {
         QDBusMessage message = QDBusMessage::createMethodCall(
-            "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-            "org.quorvane.FakeNotifications", "Click");
+            "org.freedesktop.Notifications", "/control", "org.quorvane.FakeNotifications", "Click");
         message << id;
         bus_.connection().call(message);
     }
