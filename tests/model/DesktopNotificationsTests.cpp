@@ -25,6 +25,10 @@ TEST(DesktopNotifications, NotifyCarriesTheAppNameActionsHintsAndReplacesTheLast
     ASSERT_TRUE(service.waitForNotifications(1));
     notifications.post({"weekly", "Your week", "All fine.", false});
     ASSERT_TRUE(service.waitForNotifications(2));
+    // The service answers in order: once a later call is answered, both ids are known here.
+    bool answered = false;
+    notifications.probe([&](bool) { answered = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answered; }, 3000));
     notifications.post({"failing:D1", "Backups are failing", "Still.", true});
     ASSERT_TRUE(service.waitForNotifications(3));
 
