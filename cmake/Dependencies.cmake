@@ -12,3 +12,9 @@ endif()
 if(QUORVANE_BENCHMARKS)
   find_package(benchmark REQUIRED)
 endif()
+# The running application: Qt 6 from Debian (the model uses Core, Network and DBus; the
+# executable adds Widgets for QApplication).
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Network DBus Gui Widgets)
+if(QUORVANE_TESTS)
+  find_package(Qt6 6.4 REQUIRED COMPONENTS Test)
+endif()

@@ -6,6 +6,7 @@ packages=(
   libplist-dev libsqlite3-dev nlohmann-json3-dev libicu-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   locales tzdata sqlite3 procps
+  qt6-base-dev libgl-dev dbus dbus-daemon
 )
 missing=()
 for p in "${packages[@]}"; do
