@@ -55,6 +55,18 @@ struct AppModel::Finished {
     bool photosLibrary = false;
 };
 
+namespace {
+
+// A state file's path; none when there is no state folder, so nothing is loaded or saved.
+std::optional<std::filesystem::path>
+inStateFolder(const std::optional<std::filesystem::path>& folder, std::string_view name) {
+    if (!folder)
+        return std::nullopt;
+    return *folder / name;
+}
+
+} // namespace
+
 AppModel::Setup AppModel::Setup::fromEnvironment() {
     Setup setup;
     setup.mac = Mac::fromEnvironment();
@@ -72,8 +84,10 @@ AppModel::AppModel(Setup setup, QObject* parent)
       reader_(setup.reader ? std::move(setup.reader) : Reader(readWithCore)),
       timings_(setup.timings), defaults_(std::make_unique<UserDefaults>(setup.userDefaultsFile)),
       loginItem_(std::make_unique<LoginItem>(setup.loginItemFile, setup.executable)),
-      prefsStore_(preferencesFileName, setup.stateFolder),
-      historyStore_(std::string(historyFileName), setup.stateFolder) {
+      prefsStore_(JSONFileStore<WatchPreferences>::at(
+          inStateFolder(setup.stateFolder, preferencesFileName))),
+      historyStore_(
+          JSONFileStore<HistoryRecord>::at(inStateFolder(setup.stateFolder, historyFileName))) {
     // 1. Initial values; the terms are accepted only in the version this build shows.
     termsAccepted_ = defaults_->termsAccepted(termsVersion);
     firstLaunch_ = defaults_->firstLaunchDate(clock_());

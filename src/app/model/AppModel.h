@@ -60,7 +60,7 @@ public:
     // Everything the model needs from outside; the defaults are the real ones.
     struct Setup {
         Mac mac;
-        std::filesystem::path stateFolder;
+        std::optional<std::filesystem::path> stateFolder; // none: nowhere to keep state
         Clock clock = currentDate;
         QString userDefaultsFile;
         QString loginItemFile;
