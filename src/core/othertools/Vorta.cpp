@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -25,6 +26,8 @@ namespace {
 constexpr std::size_t databaseLimit = 50'000'000;
 constexpr double queryLimit = 3.0;
 constexpr std::size_t messageLimit = 300;
+// Longer than any time text Vorta writes ("2026-11-30 10:00:00.123456"), with room to spare.
+constexpr std::size_t longestArchiveTime = 64;
 constexpr std::string_view errorMarker = " - vorta.borg.borg_job - ERROR - ";
 
 std::vector<ToolStatus> unreadableStatus(Date now) {
@@ -292,9 +295,9 @@ std::optional<std::vector<ToolStatus>> readVorta(const Mac& mac, std::string_vie
     // Only profiles with a repository give a status, and at most `maxToolJobs` of them: a
     // database of a million profiles must not become a million statuses.
     std::vector<VortaProfile> profiles;
-    std::set<std::int64_t> profileIDs;
+    std::map<std::int64_t, std::vector<std::int64_t>> profilesOfRepo; // kept profiles only
     bool profilesRead = copy->rows(
-        "SELECT p.id, p.name, r.url FROM backupprofilemodel p "
+        "SELECT p.id, p.name, r.url, p.repo_id FROM backupprofilemodel p "
         "LEFT JOIN repomodel r ON r.id = p.repo_id",
         [&](sqlite3_stmt* row) {
             if (profiles.size() >= maxToolJobs)
@@ -303,7 +306,8 @@ std::optional<std::vector<ToolStatus>> readVorta(const Mac& mac, std::string_vie
             if (!url || url->empty())
                 return;
             const std::int64_t id = sqlite3_column_int64(row, 0);
-            profileIDs.insert(id);
+            if (sqlite3_column_type(row, 3) != SQLITE_NULL)
+                profilesOfRepo[sqlite3_column_int64(row, 3)].push_back(id);
             profiles.push_back({id, columnText(row, 1).value_or("Default"), std::move(url)});
         });
     std::vector<VortaEvent> events;
@@ -319,16 +323,32 @@ std::optional<std::vector<ToolStatus>> readVorta(const Mac& mac, std::string_vie
                               std::move(message)});
         });
     // Archives also count when they were made outside Vorta; without them the event log decides.
+    // One plain pass over the archives, keeping the greatest time text per repository of a kept
+    // profile: letting SQLite group a million archives by repository sorts them all in a
+    // temporary tree, which took seconds. Text compares as SQLite's MAX does (bytewise); text
+    // too long to be a date is skipped.
+    std::map<std::int64_t, std::string> newestArchive;
+    copy->rows("SELECT repo_id, time FROM archivemodel", [&](sqlite3_stmt* row) {
+        if (sqlite3_column_type(row, 0) == SQLITE_NULL ||
+            sqlite3_column_type(row, 1) != SQLITE_TEXT)
+            return;
+        const std::int64_t repo = sqlite3_column_int64(row, 0);
+        if (!profilesOfRepo.contains(repo))
+            return;
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(row, 1));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(row, 1));
+        if (!text || size > longestArchiveTime)
+            return;
+        const std::string_view time(text, size);
+        auto [kept, inserted] = newestArchive.try_emplace(repo, time);
+        if (!inserted && time > kept->second)
+            kept->second = time;
+    });
     std::map<std::int64_t, Date> archiveTimes;
-    copy->rows("SELECT p.id, MAX(a.time) FROM backupprofilemodel p JOIN archivemodel a ON "
-               "a.repo_id = p.repo_id GROUP BY p.id",
-               [&](sqlite3_stmt* row) {
-                   const std::int64_t id = sqlite3_column_int64(row, 0);
-                   if (profileIDs.count(id) == 0)
-                       return;
-                   if (auto time = vortaDate(columnText(row, 1)))
-                       archiveTimes[id] = *time;
-               });
+    for (const auto& [repo, text] : newestArchive)
+        if (auto time = vortaDate(text))
+            for (const std::int64_t id : profilesOfRepo.at(repo))
+                archiveTimes[id] = *time;
     copy->close();
     if (!profilesRead || !eventsRead)
         return unreadableStatus(now);
