@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -38,15 +37,6 @@ struct SampleMac {
 SampleMac& sample() {
     static SampleMac instance;
     return instance;
-}
-
-double residentMB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024.0;
-    return 0;
 }
 
 // CPU time of this thread: the machine is shared, so wall time per fold would mostly measure
@@ -146,9 +136,9 @@ void BM_FoldSoak(benchmark::State& state) {
             if (check > 1800)
                 late += seconds;
             if (check == 200)
-                rssAt200 = residentMB();
+                rssAt200 = quorvane::bench::residentMB();
         }
-        rssAt2000 = residentMB();
+        rssAt2000 = quorvane::bench::residentMB();
         state.counters["events"] = static_cast<double>(history.events.size());
         state.counters["cpu_ms_per_fold_first200"] = early / 200 * 1000;
         state.counters["cpu_ms_per_fold_1001_1200"] = full / 200 * 1000;

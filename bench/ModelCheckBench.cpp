@@ -7,16 +7,15 @@
 #include "platform/UserDefaults.h"
 
 #include "PeakMemory.h"
+#include "SampleMac.h"
 
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,27 +28,12 @@ using namespace quorvane;
 struct Sample {
     QTemporaryDir dir;
     Mac mac;
-    Sample() {
-        const QString root = dir.filePath("mac");
-        QProcess::execute(QUORVANE_MAKE_SAMPLE_MAC,
-                          {QString(QUORVANE_SOURCE_DIR) + "/examples/sample-mac", root});
-        QProcess::execute(QString(QUORVANE_SOURCE_DIR) + "/examples/sample-dates/apply.sh", {root});
-        mac = Mac{root.toStdString(), "/Users/ann"};
-    }
+    Sample() { mac = quorvane::bench::makeSampleMac(dir.filePath("mac").toStdString()); }
 };
 
 Sample& sample() {
     static Sample made;
     return made;
-}
-
-double residentMB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmRSS:"))
-            return std::stod(line.substr(6)) / 1024.0;
-    return 0;
 }
 
 std::unique_ptr<AppModel> makeModel(const QString& folder, Clock clock,
@@ -127,9 +111,9 @@ void BM_Soak(benchmark::State& state) {
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                     .count();
             if (i == 200)
-                rssAt200 = residentMB();
+                rssAt200 = quorvane::bench::residentMB();
             if (i == checks)
-                rssAt2000 = residentMB();
+                rssAt2000 = quorvane::bench::residentMB();
             if (model->history().events.size() >= historyCap)
                 ++full;
             if (full > 0 && full <= 100)

@@ -1,6 +1,7 @@
 #include "model/AppModel.h"
 
 #include "alerting/NotificationPlan.h"
+#include "base/MacPath.h"
 #include "cycle/ApplyCheck.h"
 #include "history/Reassurance.h"
 #include "model/NotificationClicks.h"
@@ -188,14 +189,12 @@ std::string AppModel::trackRecord() const {
 
 std::optional<std::string> AppModel::photosLine() const {
     if (const auto known = settings()) {
-        const std::string library = photosLibraryPath(mac_.home);
+        const std::string library = standardisedMacPath(photosLibraryPath(mac_.home));
         const bool excluded = std::any_of(
             known->excludedPaths.begin(), known->excludedPaths.end(), [&](const std::string& path) {
-                std::string expanded = path.starts_with("~") ? mac_.home + path.substr(1) : path;
-                while (expanded.size() > 1 && expanded.ends_with('/'))
-                    expanded.pop_back();
+                const std::string expanded = standardisedMacPath(expandTilde(path, mac_.home));
                 // The library itself, something inside it, or a folder around it.
-                return expanded.starts_with(library) || library.starts_with(expanded + "/");
+                return expanded.starts_with(library) || pathIsWithin(library, expanded);
             });
         if (excluded)
             return photosCoverageLine(photosLibraryExists_, true);

@@ -68,8 +68,8 @@ std::optional<std::string> notIncludedText(const TimeMachineSettings& settings,
         std::find(own.begin(), own.end(), "Pictures") != own.end() ||
         std::find(own.begin(), own.end(), wholeHomeFolder) != own.end();
     if (!photosAlreadyCovered) {
-        // Both sides end in "/", so excluding the library itself counts as well as excluding a
-        // folder above it, and "~/Pictures/Photos" does not match "Photos Library...".
+        // Excluding the library itself counts as well as excluding a folder above it; the match
+        // is by whole components, so "~/Pictures/Photos" does not match "Photos Library...".
         const std::string library =
             standardisedMacPath(std::string(home) + "/Pictures/Photos Library.photoslibrary");
         const bool photosExcluded =
