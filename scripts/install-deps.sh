@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   locales tzdata sqlite3 procps
   qt6-base-dev libgl-dev dbus dbus-daemon
+  libcurl4-openssl-dev
 )
 missing=()
 for p in "${packages[@]}"; do
